@@ -1,21 +1,24 @@
 # The commands a developer runs. Each public target enters the development environment
-# (tools/devroot) and runs the matching in-env-* target there.
+# (tools/devroot) and runs the matching in-env-* target there. BUILD picks the build directory, so
+# that several checkouts' worth of work can build side by side.
 
 DEVROOT := tools/devroot
 PYTHON := python3.14
-VENV := build/venv
+BUILD ?= build
+VENV := $(BUILD)/venv
 VPY := $(CURDIR)/$(VENV)/bin/python
-NATIVE := build/native
+NATIVE := $(BUILD)/native
 PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q \
-             -Cbuild-dir=build/wheel -Ccmake.define.CORVANE_WERROR=ON
+             -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.CORVANE_WERROR=ON
+PYTEST_FLAGS ?= -q
 
 .PHONY: test demo clean format in-env-test in-env-demo in-env-native in-env-install in-env-pytest
 
 test:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-test
+	$(DEVROOT) $(MAKE) --no-print-directory in-env-test BUILD=$(BUILD)
 
 demo:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-demo
+	$(DEVROOT) $(MAKE) --no-print-directory in-env-demo BUILD=$(BUILD)
 
 clean:
 	rm -rf build
@@ -37,8 +40,14 @@ in-env-native:
 	cmake --build $(NATIVE)
 	ctest --test-dir $(NATIVE) --output-on-failure --no-tests=error -j2
 
-in-env-test: in-env-native
+# Runs from the build directory so that the installed module is the one imported.
+in-env-pytest: in-env-install
+	cd $(BUILD) && $(VPY) -m pytest $(PYTEST_FLAGS) -p no:cacheprovider $(CURDIR)/tests
 
-in-env-demo: in-env-install in-env-native
-	$(NATIVE)/kernel_demo
-	cd build && $(VPY) -c 'import corvane; print("imported", corvane.__name__, "from", corvane.__file__)'
+in-env-test: in-env-native in-env-pytest
+
+in-env-demo: in-env-install
+	$(VPY) examples/demo.py
+
+# Further targets (benchmarks, sanitizers, fuzzing) live in mk/, one file per concern.
+-include mk/*.mk

@@ -1,0 +1,8 @@
+import importlib.machinery
+
+import corvane
+
+
+def test_module_is_an_extension_with_the_interpreter_suffix():
+    assert corvane.__file__.endswith(importlib.machinery.EXTENSION_SUFFIXES[0])
+    assert corvane.__name__ == "corvane"
