@@ -1,13 +1,357 @@
-// The prefix similarity kernel used by the module.
+// The bit-parallel prefix similarity kernel: 64 source positions per machine word.
 #include "kernel.hpp"
 
-#include "kernel_reference.hpp"
+#include "kernel_pattern.hpp"
+#include "similarity.hpp"
+#include "utf8.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <numeric>
+#include <vector>
 
 namespace corvane {
+namespace {
+
+using detail::BlockPattern;
+using detail::ShortPattern;
+using detail::SparseWord;
+
+// The row state. Source positions are bits; after a prefix of target has been consumed, bit i is
+// 0 exactly where the LCS of that prefix with the first i + 1 code points of source exceeds the
+// LCS with the first i, so the zero bits count the LCS with the whole source. Appending a target
+// code point whose positions in source are M turns V into (V + (V & M)) | (V & ~M): Crochemore,
+// Iliopoulos, Pinzon and Reid, "A fast and practical bit-vector algorithm for the longest common
+// subsequence problem", Information Processing Letters 80 (2001), after Allison and Dix, IPL 23
+// (1986); Hyyro, "Bit-parallel LCS-length computation revisited" (AWOCA 2004). The sum carries
+// out of the top word exactly when a zero bit appears, so the LCS is counted from the carries.
+// Bits above the last position start as ones and stay ones, passing carries through.
+
+inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint64_t carry_in,
+                                    std::uint64_t& carry_out) noexcept {
+#if __has_builtin(__builtin_addcll)
+    unsigned long long out;
+    const std::uint64_t sum = __builtin_addcll(a, b, carry_in, &out);
+    carry_out = out;
+    return sum;
+#else
+    const std::uint64_t partial = a + b;
+    const std::uint64_t sum = partial + carry_in;
+    carry_out = (partial < a) | (sum < partial);
+    return sum;
+#endif
+}
+
+/// Updates one word of the row for a code point with positions `mask` in that word; returns the
+/// carry into the next word.
+[[gnu::always_inline]] inline std::uint64_t advance_word(std::uint64_t& bits, std::uint64_t mask,
+                                                         std::uint64_t carry) noexcept {
+    std::uint64_t carry_out;
+    const std::uint64_t sum = add_with_carry(bits, bits & mask, carry, carry_out);
+    bits = sum | (bits & ~mask);
+    return carry_out;
+}
+
+constexpr std::uint64_t k_all_ones = ~std::uint64_t{0};
+
+/// A row of a fixed number of words, kept in registers.
+template <std::size_t Words>
+class FixedRow {
+  public:
+    explicit FixedRow(std::size_t) noexcept { bits_.fill(k_all_ones); }
+
+    void step(const std::uint64_t* mask) noexcept {
+        std::uint64_t carry = 0;
+        for (std::size_t word = 0; word < Words; ++word)
+            carry = advance_word(bits_[word], mask[word], carry);
+        lcs_ += carry;
+    }
+
+    void step(std::span<const SparseWord> words) noexcept {
+        std::array<std::uint64_t, Words> mask{};
+        for (const SparseWord& word : words)
+            mask[word.word] = word.mask;
+        step(mask.data());
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+
+  private:
+    std::array<std::uint64_t, Words> bits_;
+    std::uint64_t lcs_ = 0;
+};
+
+/// A row of any number of words.
+class DynamicRow {
+  public:
+    explicit DynamicRow(std::size_t words) : bits_(words, k_all_ones) {}
+
+    void step(const std::uint64_t* mask) noexcept {
+        std::uint64_t carry = 0;
+        std::uint64_t* bits = bits_.data();
+        for (std::size_t word = 0, words = bits_.size(); word < words; ++word)
+            carry = advance_word(bits[word], mask[word], carry);
+        lcs_ += carry;
+    }
+
+    // Words without positions change only when a carry reaches them: it sets their lowest zero
+    // bit and passes on only through a word of ones.
+    void step(std::span<const SparseWord> words) noexcept {
+        std::uint64_t carry = 0;
+        std::size_t word = 0;
+        const auto pass_carry = [&](std::size_t until) {
+            for (; carry != 0 && word < until; ++word) {
+                const std::uint64_t bits = bits_[word];
+                bits_[word] = bits | (bits + 1);
+                carry = bits == k_all_ones;
+            }
+        };
+        for (const SparseWord& next : words) {
+            pass_carry(next.word);
+            carry = advance_word(bits_[next.word], next.mask, carry);
+            word = next.word + 1;
+        }
+        pass_carry(bits_.size());
+        lcs_ += carry;
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+
+  private:
+    std::vector<std::uint64_t> bits_;
+    std::uint64_t lcs_ = 0;
+};
+
+// Machines consume code points of target and report the LCS of source with what they consumed.
+
+/// The machine of an empty source.
+struct EmptyMachine {
+    void feed(char32_t) noexcept {}
+    void feed_ascii(const unsigned char*, std::size_t) noexcept {}
+    std::uint64_t lcs() const noexcept { return 0; }
+};
+
+/// One word for a source of at most 16 x Lanes code points.
+template <std::size_t Lanes>
+class WordMachine {
+  public:
+    explicit WordMachine(const ShortPattern& pattern) noexcept : pattern_(pattern) {}
+
+    void feed(char32_t point) noexcept {
+        step(point < 0x80 ? pattern_.template ascii_mask<Lanes>(static_cast<unsigned char>(point))
+                          : pattern_.other_mask(point));
+    }
+
+    void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
+        for (std::size_t k = 0; k < count; ++k)
+            step(pattern_.template ascii_mask<Lanes>(text[k]));
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+
+  private:
+    void step(std::uint64_t mask) noexcept { lcs_ += advance_word(bits_, mask, 0); }
+
+    const ShortPattern& pattern_;
+    std::uint64_t bits_ = k_all_ones;
+    std::uint64_t lcs_ = 0;
+};
+
+/// Several words for a longer source.
+template <class Row>
+class BlockMachine {
+  public:
+    explicit BlockMachine(const BlockPattern& pattern) : pattern_(pattern), row_(pattern.words()) {}
+
+    void feed(char32_t point) noexcept {
+        if (point < 0x80) {
+            feed_byte(static_cast<unsigned char>(point));
+            return;
+        }
+        const std::span<const SparseWord> words = pattern_.other_words(point);
+        if (!words.empty()) row_.step(words);
+    }
+
+    void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
+        for (std::size_t k = 0; k < count; ++k)
+            feed_byte(text[k]);
+    }
+
+    std::uint64_t lcs() const noexcept { return row_.lcs(); }
+
+  private:
+    // A code point absent from source leaves the row as it is.
+    void feed_byte(unsigned char byte) noexcept {
+        if (pattern_.contains(byte)) row_.step(pattern_.ascii_row(byte));
+    }
+
+    const BlockPattern& pattern_;
+    Row row_;
+};
+
+/// What the answers need to know of the two texts.
+struct Job {
+    std::string_view target;
+    std::uint64_t source_bytes;
+    // Code points (and their bytes) that both texts start with: the LCS with a prefix of target
+    // at most that long is its length, and beyond it the shared part adds its length.
+    std::uint64_t shared_points;
+    std::size_t shared_bytes;
+    // Whether every code point that a requested length needs past the shared part is one byte.
+    bool ascii_target;
+};
+
+/// Calls `settle` on each element of `lengths`, by increasing value.
+template <class Settle>
+void in_length_order(std::span<std::uint64_t> lengths, bool ascending, Settle settle) {
+    if (ascending) {
+        for (std::uint64_t& slot : lengths)
+            settle(slot);
+        return;
+    }
+    constexpr std::size_t k_inline = 16;
+    std::array<std::size_t, k_inline> inline_order;
+    std::vector<std::size_t> heap_order;
+    std::span<std::size_t> order;
+    if (lengths.size() <= k_inline) {
+        order = std::span(inline_order).first(lengths.size());
+    } else {
+        heap_order.resize(lengths.size());
+        order = heap_order;
+    }
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::sort(order, {}, [&](std::size_t k) { return lengths[k]; });
+    for (const std::size_t k : order)
+        settle(lengths[k]);
+}
+
+/// Streams target through `machine` up to each requested length and writes the similarities.
+template <class Machine>
+void answer(Machine machine, const Job& job, std::span<std::uint64_t> lengths, bool ascending) {
+    std::uint64_t consumed = job.shared_points;
+    std::size_t at = job.shared_bytes;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(job.target.data());
+    in_length_order(lengths, ascending, [&](std::uint64_t& slot) {
+        const std::uint64_t length = slot;
+        if (length == 0) {
+            slot = k_one_bits;
+            return;
+        }
+        if (length <= job.shared_points) {
+            slot = similarity_bits(length, job.source_bytes, length);
+            return;
+        }
+        if (job.ascii_target) {
+            machine.feed_ascii(bytes + at, length - consumed);
+            at += length - consumed;
+            consumed = length;
+        } else {
+            for (; consumed < length && at < job.target.size(); ++consumed)
+                machine.feed(decode_code_point(job.target, at));
+        }
+        // Lengths past the code points of target read counters that were never written.
+        const std::uint64_t lcs = consumed == length ? job.shared_points + machine.lcs() : 0;
+        slot = similarity_bits(lcs, job.source_bytes, length);
+    });
+}
+
+struct SharedPrefix {
+    std::size_t bytes;
+    std::uint64_t points;
+};
+
+/// The whole code points that source and target both start with, looking at `limit` bytes.
+SharedPrefix shared_prefix(std::string_view source, std::string_view target, std::size_t limit) {
+    limit = std::min({limit, source.size(), target.size()});
+    std::size_t bytes = 0;
+    while (bytes + 8 <= limit) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, source.data() + bytes, 8);
+        std::memcpy(&b, target.data() + bytes, 8);
+        if (a != b) break;
+        bytes += 8;
+    }
+    while (bytes < limit && source[bytes] == target[bytes])
+        ++bytes;
+    // A mismatch inside a code point leaves its first bytes shared; they do not count.
+    while (bytes > 0 && bytes < source.size() &&
+           (static_cast<unsigned char>(source[bytes]) & 0xC0) == 0x80)
+        --bytes;
+    return {bytes, detail::count_code_points(source.substr(0, bytes))};
+}
+
+template <std::size_t Words>
+void answer_blocks(const BlockPattern& pattern, const Job& job, std::span<std::uint64_t> lengths,
+                   bool ascending) {
+    answer(BlockMachine<FixedRow<Words>>(pattern), job, lengths, ascending);
+}
+
+} // namespace
 
 void prefix_similarities(std::string_view source, std::string_view target,
                          std::span<std::uint64_t> lengths) {
-    reference::prefix_similarities(source, target, lengths);
+    const std::uint64_t entries = row_entries(target.size());
+    std::uint64_t longest = 0;
+    std::uint64_t previous = 0;
+    bool ascending = true;
+    for (const std::uint64_t length : lengths) {
+        if (length >= entries) [[unlikely]]
+            length_out_of_bounds(entries, length);
+        longest = std::max(longest, length);
+        ascending = ascending && previous <= length;
+        previous = length;
+    }
+    if (longest == 0) {
+        std::ranges::fill(lengths, k_one_bits);
+        return;
+    }
+
+    // A requested prefix of target spans at most 4 bytes per code point.
+    const SharedPrefix shared = shared_prefix(source, target, 4 * longest);
+    Job job{target, source.size(), shared.points, shared.bytes, false};
+    if (longest <= shared.points) return answer(EmptyMachine{}, job, lengths, ascending);
+    const std::uint64_t stream_points = longest - shared.points;
+    job.ascii_target = stream_points <= target.size() - shared.bytes &&
+                       detail::is_ascii(target.substr(shared.bytes, stream_points));
+
+    const std::string_view rest = source.substr(shared.bytes);
+    const std::size_t points = detail::count_code_points(rest);
+    if (points == 0) return answer(EmptyMachine{}, job, lengths, ascending);
+    if (points <= ShortPattern::k_capacity) {
+        const ShortPattern pattern(rest);
+        switch ((points + 15) / 16) {
+        case 1:
+            return answer(WordMachine<1>(pattern), job, lengths, ascending);
+        case 2:
+            return answer(WordMachine<2>(pattern), job, lengths, ascending);
+        case 3:
+            return answer(WordMachine<3>(pattern), job, lengths, ascending);
+        default:
+            return answer(WordMachine<4>(pattern), job, lengths, ascending);
+        }
+    }
+    const BlockPattern pattern(rest, points);
+    switch (pattern.words()) {
+    case 2:
+        return answer_blocks<2>(pattern, job, lengths, ascending);
+    case 3:
+        return answer_blocks<3>(pattern, job, lengths, ascending);
+    case 4:
+        return answer_blocks<4>(pattern, job, lengths, ascending);
+    case 5:
+        return answer_blocks<5>(pattern, job, lengths, ascending);
+    case 6:
+        return answer_blocks<6>(pattern, job, lengths, ascending);
+    case 7:
+        return answer_blocks<7>(pattern, job, lengths, ascending);
+    case 8:
+        return answer_blocks<8>(pattern, job, lengths, ascending);
+    default:
+        return answer(BlockMachine<DynamicRow>(pattern), job, lengths, ascending);
+    }
 }
 
 } // namespace corvane

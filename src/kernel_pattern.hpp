@@ -1,0 +1,274 @@
+// Pattern-match vectors of a source text: for each code point, the bit set of its positions.
+#pragma once
+
+#include "utf8.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace corvane::detail {
+
+inline constexpr std::size_t k_word_bits = 64;
+
+inline constexpr std::uint64_t bit_at(std::size_t position) noexcept {
+    return std::uint64_t{1} << (position % k_word_bits);
+}
+
+/// Number of code points of well-formed UTF-8 text: the bytes that are not continuation bytes.
+inline std::size_t count_code_points(std::string_view text) noexcept {
+    std::size_t points = 0;
+    for (const char byte : text)
+        points += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    return points;
+}
+
+/// Whether every byte of `text` is below 0x80.
+inline bool is_ascii(std::string_view text) noexcept {
+    unsigned char any = 0;
+    for (const char byte : text)
+        any |= static_cast<unsigned char>(byte);
+    return any < 0x80;
+}
+
+/// Bit k set where `lane[k]` equals `byte`, for the 16 bytes of `lane`; plain integer arithmetic.
+inline std::uint32_t equal_byte_mask_portable(const unsigned char* lane,
+                                              unsigned char byte) noexcept {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7F;
+    constexpr std::uint64_t high = 0x8080808080808080;
+    // Moves bit 7 of byte k to bit 56 + k: the partial products never overlap, so nothing carries.
+    constexpr std::uint64_t gather = 0x0002040810204081;
+    const std::uint64_t probe = 0x0101010101010101 * byte;
+    std::uint32_t mask = 0;
+    for (std::size_t half = 0; half < 2; ++half) {
+        std::uint64_t word;
+        std::memcpy(&word, lane + 8 * half, 8);
+        const std::uint64_t x = word ^ probe;
+        const std::uint64_t zero_bytes = ~(((x & low7) + low7) | x) & high;
+        mask |= static_cast<std::uint32_t>((zero_bytes * gather) >> 56) << (8 * half);
+    }
+    return mask;
+}
+
+/// Bit k set where `lane[k]` equals `byte`, for the 16 bytes of `lane` (16-byte aligned).
+inline std::uint32_t equal_byte_mask(const unsigned char* lane, unsigned char byte) noexcept {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(lane));
+    const __m128i probe = _mm_set1_epi8(static_cast<char>(byte));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, probe)));
+#else
+    return equal_byte_mask_portable(lane, byte);
+#endif
+}
+
+/// Slot of `point` in an open-addressing table of 2^bits slots (bits >= 1) whose key 0 marks an
+/// empty slot: the slot holding it, or the empty slot where it belongs.
+template <class Slot>
+std::size_t probe_slot(std::span<const Slot> slots, unsigned bits, char32_t point) noexcept {
+    const std::size_t last = slots.size() - 1;
+    std::size_t slot = static_cast<std::size_t>((point * 0x9E3779B97F4A7C15) >> (64 - bits));
+    while (slots[slot].key != 0 && slots[slot].key != point)
+        slot = (slot + 1) & last;
+    return slot;
+}
+
+/// Bits needed for a table that keeps at most half of its slots in use for `keys` keys.
+inline unsigned table_bits(std::size_t keys) noexcept {
+    return static_cast<unsigned>(std::bit_width(2 * keys - 1));
+}
+
+/// The pattern of a source of 1 to 64 code points, one word per code point, built on the stack
+/// in time proportional to the source: ASCII code points sit as bytes at their positions (the
+/// masks come from byte compares), the others in a small table sized to their count.
+class ShortPattern {
+  public:
+    static constexpr std::size_t k_capacity = 64;
+
+    explicit ShortPattern(std::string_view source) noexcept {
+        // 0xFF is no ASCII byte, so free positions never match.
+        bytes_.fill(0xFF);
+        std::size_t others = 0;
+        for (const char byte : source)
+            others += (static_cast<unsigned char>(byte) & 0xC0) == 0xC0;
+        if (others != 0) {
+            bits_ = table_bits(others);
+            std::fill_n(slots_.begin(), std::size_t{1} << bits_, Slot{});
+        }
+        std::size_t position = 0;
+        for (std::size_t at = 0; at < source.size(); ++position) {
+            const auto byte = static_cast<unsigned char>(source[at]);
+            if (byte < 0x80) {
+                bytes_[position] = byte;
+                ++at;
+                continue;
+            }
+            const char32_t point = decode_code_point(source, at);
+            Slot& slot = slots_[probe_slot(occupied(), bits_, point)];
+            slot.mask = (slot.key == point ? slot.mask : 0) | bit_at(position);
+            slot.key = point;
+        }
+    }
+
+    /// Positions of the ASCII code point `byte`, for a source of at most 16 x Lanes code points.
+    template <std::size_t Lanes>
+    std::uint64_t ascii_mask(unsigned char byte) const noexcept {
+        std::uint64_t mask = 0;
+        for (std::size_t lane = 0; lane < Lanes; ++lane)
+            mask |= std::uint64_t{equal_byte_mask(bytes_.data() + 16 * lane, byte)} << (16 * lane);
+        return mask;
+    }
+
+    /// Positions of a code point above ASCII.
+    std::uint64_t other_mask(char32_t point) const noexcept {
+        if (bits_ == 0) return 0;
+        const Slot& slot = slots_[probe_slot(occupied(), bits_, point)];
+        return slot.key == point ? slot.mask : 0;
+    }
+
+  private:
+    // Trivial on purpose: the table is not cleared beyond the slots in use.
+    struct Slot {
+        char32_t key;
+        std::uint64_t mask;
+    };
+
+    std::span<const Slot> occupied() const noexcept {
+        return {slots_.data(), std::size_t{1} << bits_};
+    }
+
+    alignas(16) std::array<unsigned char, k_capacity> bytes_;
+    unsigned bits_ = 0;
+    // Only the first 2^bits_ slots are ever initialised or read.
+    std::array<Slot, 2 * k_capacity> slots_;
+};
+
+/// One word of the positions of a code point above ASCII: its index and its bits.
+struct SparseWord {
+    std::size_t word;
+    std::uint64_t mask;
+};
+
+/// The pattern of a source of any length, one bit per code point in words of 64 positions:
+/// a dense row of words for each ASCII code point, and for the others only the words where
+/// they occur, so that memory stays proportional to the source.
+class BlockPattern {
+  public:
+    BlockPattern(std::string_view source, std::size_t points)
+        : words_((points + k_word_bits - 1) / k_word_bits), ascii_(128 * words_) {
+        std::size_t others = 0;
+        std::size_t position = 0;
+        for (std::size_t at = 0; at < source.size(); ++position) {
+            const auto byte = static_cast<unsigned char>(source[at]);
+            if (byte < 0x80) {
+                ascii_[byte * words_ + position / k_word_bits] |= bit_at(position);
+                present_[byte / k_word_bits] |= bit_at(byte);
+                ++at;
+            } else {
+                decode_code_point(source, at);
+                ++others;
+            }
+        }
+        if (others != 0) index_others(source, others);
+    }
+
+    std::size_t words() const noexcept { return words_; }
+
+    /// Whether the ASCII code point `byte` occurs in the source.
+    bool contains(unsigned char byte) const noexcept {
+        return (present_[byte / k_word_bits] & bit_at(byte)) != 0;
+    }
+
+    /// The `words()` words of positions of the ASCII code point `byte`.
+    const std::uint64_t* ascii_row(unsigned char byte) const noexcept {
+        return ascii_.data() + byte * words_;
+    }
+
+    /// The words, in increasing order, where a code point above ASCII occurs.
+    std::span<const SparseWord> other_words(char32_t point) const noexcept {
+        if (slots_.empty()) return {};
+        const Slot& slot = slots_[probe_slot(std::span<const Slot>(slots_), bits_, point)];
+        if (slot.key != point) return {};
+        return {sparse_.data() + slot.begin, slot.end - slot.begin};
+    }
+
+  private:
+    struct Slot {
+        char32_t key = 0;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+
+    // Counts each code point above ASCII, reserves a range of that many words for it, then
+    // fills the ranges in position order, merging positions that share a word.
+    void index_others(std::string_view source, std::size_t others) {
+        for_each_other(source, [&](char32_t point, std::size_t) { ++insert(point).end; });
+        std::size_t next = 0;
+        for (Slot& slot : slots_) {
+            if (slot.key == 0) continue;
+            slot.begin = next;
+            next += slot.end;
+            slot.end = slot.begin;
+        }
+        sparse_.resize(others);
+        for_each_other(source, [&](char32_t point, std::size_t position) {
+            Slot& slot = slots_[probe_slot(std::span<const Slot>(slots_), bits_, point)];
+            const std::size_t word = position / k_word_bits;
+            if (slot.end != slot.begin && sparse_[slot.end - 1].word == word)
+                sparse_[slot.end - 1].mask |= bit_at(position);
+            else
+                sparse_[slot.end++] = {word, bit_at(position)};
+        });
+    }
+
+    template <class Visit>
+    static void for_each_other(std::string_view source, Visit visit) {
+        std::size_t position = 0;
+        for (std::size_t at = 0; at < source.size(); ++position) {
+            if (static_cast<unsigned char>(source[at]) < 0x80) {
+                ++at;
+                continue;
+            }
+            visit(decode_code_point(source, at), position);
+        }
+    }
+
+    Slot& insert(char32_t point) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        Slot& slot = slots_[probe_slot(std::span<const Slot>(slots_), bits_, point)];
+        if (slot.key == 0) {
+            slot.key = point;
+            ++used_;
+        }
+        return slot;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::exchange(slots_, {});
+        bits_ = old.empty() ? 4 : bits_ + 1;
+        slots_.resize(std::size_t{1} << bits_);
+        for (const Slot& slot : old)
+            if (slot.key != 0)
+                slots_[probe_slot(std::span<const Slot>(slots_), bits_, slot.key)] = slot;
+    }
+
+    std::size_t words_;
+    std::vector<std::uint64_t> ascii_;
+    std::array<std::uint64_t, 2> present_{};
+    unsigned bits_ = 0;
+    std::size_t used_ = 0;
+    std::vector<Slot> slots_;
+    std::vector<SparseWord> sparse_;
+};
+
+} // namespace corvane::detail

@@ -1,0 +1,208 @@
+// The bit-parallel kernel checked against the two-row reference, bit for bit.
+#include "kernel.hpp"
+#include "kernel_cases.hpp"
+#include "kernel_pattern.hpp"
+#include "kernel_reference.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using testing::panic_message;
+
+struct Alphabet {
+    const char* name;
+    std::vector<std::string> points;
+};
+
+const Alphabet k_alphabets[] = {
+    {"letters", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m",
+                 "n", "o", "p", "q", "r", "s", "t", "u", "v", "w", "x", "y", "z"}},
+    {"dna", {"A", "C", "G", "T"}},
+    // One to four bytes each; é and è share their lead byte, so do the two emoji their first three.
+    {"mixed",
+     {"a", "b", "\u00e9", "\u00e8", "\u00df", "\u65e5", "\u672c", "\U0001F600", "\U0001F601"}},
+};
+
+void PrintTo(const Alphabet& alphabet, std::ostream* out) {
+    *out << alphabet.name;
+}
+
+std::string random_text(const std::vector<std::string>& points, std::size_t count,
+                        std::mt19937_64& random) {
+    std::uniform_int_distribution<std::size_t> pick(0, points.size() - 1);
+    std::string text;
+    for (std::size_t k = 0; k < count; ++k)
+        text += points[pick(random)];
+    return text;
+}
+
+std::vector<std::uint64_t> every_length(std::string_view target) {
+    std::vector<std::uint64_t> lengths(target.size() + 1);
+    std::iota(lengths.begin(), lengths.end(), std::uint64_t{0});
+    return lengths;
+}
+
+void expect_same_as_reference(std::string_view source, std::string_view target,
+                              std::vector<std::uint64_t> lengths) {
+    std::vector<std::uint64_t> want = lengths;
+    std::vector<std::uint64_t> got = lengths;
+    reference::prefix_similarities(source, target, want);
+    prefix_similarities(source, target, got);
+    for (std::size_t k = 0; k < lengths.size(); ++k)
+        if (got[k] != want[k]) {
+            ADD_FAILURE() << "source " << source.size() << " bytes \"" << source.substr(0, 80)
+                          << "\", target " << target.size() << " bytes \"" << target.substr(0, 80)
+                          << "\", length " << lengths[k] << ": " << std::bit_cast<double>(got[k])
+                          << " != " << std::bit_cast<double>(want[k]);
+            return;
+        }
+}
+
+// Code-point counts around the one-word limit, the byte-compare lanes and the fixed row sizes.
+const std::size_t k_source_sizes[] = {0,  1,  15,  16,  17,  33,  48,  63,  64,
+                                      65, 80, 127, 128, 129, 511, 512, 513, 700};
+const std::size_t k_target_sizes[] = {0, 1, 63, 64, 65, 127, 128, 129, 300};
+
+class FastKernel : public ::testing::TestWithParam<Alphabet> {};
+
+TEST_P(FastKernel, MatchesReferenceForEveryPrefixAcrossWordEdges) {
+    std::mt19937_64 random(1);
+    for (const std::size_t source_size : k_source_sizes)
+        for (const std::size_t target_size : k_target_sizes) {
+            const std::string source = random_text(GetParam().points, source_size, random);
+            const std::string target = random_text(GetParam().points, target_size, random);
+            expect_same_as_reference(source, target, every_length(target));
+        }
+}
+
+TEST_P(FastKernel, MatchesReferenceForUnsortedDuplicateLengths) {
+    std::mt19937_64 random(2);
+    for (const std::size_t count : {1, 2, 3, 16, 17, 40})
+        for (const std::size_t source_size : {10, 64, 200, 600}) {
+            const std::string source = random_text(GetParam().points, source_size, random);
+            const std::string target = random_text(GetParam().points, 150, random);
+            std::uniform_int_distribution<std::uint64_t> pick(0, target.size());
+            std::vector<std::uint64_t> lengths(count);
+            for (std::uint64_t& length : lengths)
+                length = pick(random);
+            lengths.push_back(lengths.front());
+            expect_same_as_reference(source, target, lengths);
+        }
+}
+
+TEST_P(FastKernel, MatchesReferenceWhenTextsShareAPrefix) {
+    std::mt19937_64 random(3);
+    for (const std::size_t shared : {0, 1, 7, 8, 9, 63, 64, 65, 300}) {
+        const std::string common = random_text(GetParam().points, shared, random);
+        for (const std::size_t tail : {0, 1, 5, 70, 600}) {
+            const std::string source = common + random_text(GetParam().points, tail, random);
+            const std::string target = common + random_text(GetParam().points, tail / 2, random);
+            expect_same_as_reference(source, target, every_length(target));
+            expect_same_as_reference(target, source, every_length(source));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alphabets, FastKernel, ::testing::ValuesIn(k_alphabets),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FastKernelPrefix, MismatchInsideACodePointDoesNotCountItsSharedBytes) {
+    const std::string cases[][2] = {
+        {"ab\u00e9cd", "ab\u00e8cd"},     // same lead byte, different second byte
+        {"x\U0001F600y", "x\U0001F601y"}, // three shared bytes of four
+        {"\U0001F600\U0001F600", "\U0001F600\U0001F601"},
+        {"abcdefg\u00e9", "abcdefg\u00e8"}, // the mismatch straddles an 8-byte compare
+        {"\u65e5\u672c", "\u65e5\u672c"},   // identical
+        {"\u65e5\u672c\u8a9e", "\u65e5"},   // target is a prefix of source
+        {"a", "a\u00e9\u00e9\u00e9"},       // source is a prefix of target
+    };
+    for (const auto& [source, target] : cases) {
+        expect_same_as_reference(source, target, every_length(target));
+        expect_same_as_reference(target, source, every_length(source));
+    }
+}
+
+TEST(FastKernelRows, LargeAlphabetsAndCarriesThroughWordsWithoutMatches) {
+    // A match in word 0 carries through a word of ones into word 2.
+    const std::string spaced = "\u672c" + std::string(130, 'a') + "\u672c";
+    expect_same_as_reference(spaced, "\u672c\u672c\u672ca\u672c",
+                             every_length("\u672c\u672c\u672ca\u672c"));
+
+    // Thousands of distinct code points grow the table of non-ASCII code points many times.
+    std::vector<std::string> wide;
+    for (char32_t point = 0x4E00; point < 0x4E00 + 3000; ++point) {
+        std::string encoded;
+        encoded += static_cast<char>(0xE0 | (point >> 12));
+        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+        wide.push_back(encoded);
+    }
+    std::mt19937_64 random(4);
+    for (const std::size_t size : {64, 500, 1500}) {
+        const std::string source = random_text(wide, size, random);
+        const std::string target =
+            source.substr(0, source.size() / 2) + random_text(wide, size, random);
+        expect_same_as_reference(source, target, every_length(target));
+        expect_same_as_reference(random_text(wide, size, random), source, every_length(source));
+    }
+}
+
+TEST(FastKernelFailures, ReportTheFirstOffenderInVectorOrder) {
+    struct Case {
+        const char* source;
+        const char* target;
+        std::vector<std::uint64_t> lengths;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"abc", "abd", {0, 1, 99, 7}, "index out of bounds: the len is 4 but the index is 99"},
+        {"x", "abc", {3, 2, 1, 4, 5}, "index out of bounds: the len is 4 but the index is 4"},
+        {"", "", {0, 0, 1}, "index out of bounds: the len is 1 but the index is 1"},
+        // The bound is the byte length of target, not its code-point count.
+        {"\u65e5",
+         "\u65e5\u672c",
+         {6, 2, 7, 8},
+         "index out of bounds: the len is 7 but the index is 7"},
+        {"abc",
+         "abd",
+         {UINT64_MAX, 4},
+         "index out of bounds: the len is 4 but the index is 18446744073709551615"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(panic_message(prefix_similarities, c.source, c.target, c.lengths), c.message);
+        EXPECT_EQ(panic_message(reference::prefix_similarities, c.source, c.target, c.lengths),
+                  c.message);
+    }
+}
+
+TEST(FastKernelPattern, ByteCompareAgreesWithPortableVersion) {
+    std::mt19937_64 random(5);
+    std::uniform_int_distribution<int> byte(0, 255);
+    alignas(16) unsigned char lane[16];
+    for (int round = 0; round < 200; ++round) {
+        // Few distinct values, so that most probes match somewhere.
+        const int spread = round % 2 == 0 ? 4 : 256;
+        for (unsigned char& b : lane)
+            b = static_cast<unsigned char>(byte(random) % spread * (256 / spread));
+        for (const int probe : {0, 64, 128, 192, 255, byte(random)}) {
+            const auto value = static_cast<unsigned char>(probe);
+            std::uint32_t want = 0;
+            for (int k = 0; k < 16; ++k)
+                want |= std::uint32_t{lane[k] == value} << k;
+            EXPECT_EQ(detail::equal_byte_mask(lane, value), want);
+            EXPECT_EQ(detail::equal_byte_mask_portable(lane, value), want);
+        }
+    }
+}
+
+} // namespace
+} // namespace corvane
