@@ -1,14 +1,88 @@
-// The corvane module: its definition and the import entry.
+// The corvane module: compute_lcs_similarity and the import entry.
+#include "interface/binding.hpp"
+#include "interface/conversions.hpp"
+#include "interface/error.hpp"
+#include "interface/module_init.hpp"
+#include "interface/panic_translation.hpp"
+#include "kernel.hpp"
+
 #include <Python.h>
 
+#include <expected>
+#include <optional>
+#include <string_view>
+
+namespace corvane {
 namespace {
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "corvane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+// ---- the function ------------------------------------------------------------------------------
+
+constexpr std::string_view k_parameter_names[] = {"source", "target",
+                                                  "length_of_prefixes_of_target"};
+
+constexpr ArgumentDescriptor k_descriptor{
+    .function_name = "compute_lcs_similarity",
+    .owner_class_name = std::nullopt,
+    .parameter_names = k_parameter_names,
+    .positional_only_count = 0,
+    .required_positional_count = 3,
+    .keyword_only_parameters = {},
+};
+
+std::expected<Owned, PyErr> compute_lcs_similarity(PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames) {
+    PyObject* slots[3] = {};
+    if (auto bound = bind_arguments(k_descriptor, args, nargs, kwnames, slots); !bound)
+        return std::unexpected(std::move(bound.error()));
+    auto source = extract_text(slots[0]);
+    if (!source) return std::unexpected(wrap_argument_error("source", std::move(source.error())));
+    auto target = extract_text(slots[1]);
+    if (!target) return std::unexpected(wrap_argument_error("target", std::move(target.error())));
+    auto lengths = extract_length_vector(slots[2], "length_of_prefixes_of_target");
+    if (!lengths) return std::unexpected(std::move(lengths.error()));
+    prefix_similarities(*source, *target, lengths->span());
+    return doubles_to_list(std::move(*lengths));
+}
+
+PyObject* compute_lcs_similarity_entry(PyObject* /*module*/, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return run_entry([&] { return compute_lcs_similarity(args, nargs, kwnames); });
+}
+
+// ---- the module --------------------------------------------------------------------------------
+
+PyMethodDef method_definition = {
+    "compute_lcs_similarity",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_lcs_similarity_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "compute_lcs_similarity(source, target, length_of_prefixes_of_target)\n--\n\n",
+};
+
+std::expected<void, PyErr> populate_module(PyObject* module) {
+    auto function = new_function_object(&method_definition, module);
+    if (!function) return std::unexpected(std::move(function.error()));
+    return add_named_function(module, std::move(*function));
+}
+
+ModuleRecord module_record{
+    .initialiser = populate_module,
+    .definition =
+        {
+            PyModuleDef_HEAD_INIT,
+            "corvane", // m_name
+            "",        // m_doc: __doc__ is the empty string
+            0,         // m_size
+            nullptr,   // m_methods: the function is added by populate_module
+            nullptr,   // m_slots: single-phase initialisation
+            nullptr,
+            nullptr,
+            nullptr,
+        },
 };
 
 } // namespace
+} // namespace corvane
 
 PyMODINIT_FUNC PyInit_corvane() {
-    return PyModule_Create2(&definition, PYTHON_API_VERSION);
+    return corvane::run_entry([] { return corvane::obtain_module(corvane::module_record); });
 }

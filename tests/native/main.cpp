@@ -5,6 +5,8 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // Death tests re-run the binary rather than fork a process that has an interpreter running.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     Py_InitializeEx(0);
     PyThreadState* main_thread = PyEval_SaveThread();
     const int status = RUN_ALL_TESTS();

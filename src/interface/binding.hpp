@@ -1,0 +1,38 @@
+// Argument binding: placing a fast call's positional and keyword arguments into parameter slots.
+#pragma once
+
+#include "interface/error.hpp"
+
+#include <Python.h>
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace corvane {
+
+struct KeywordOnlyParameter {
+    std::string_view name;
+    bool required;
+};
+
+/// The static description of a native function's parameters, for binding and its messages.
+struct ArgumentDescriptor {
+    std::string_view function_name;
+    std::optional<std::string_view> owner_class_name;
+    std::span<const std::string_view> parameter_names;
+    std::size_t positional_only_count;
+    std::size_t required_positional_count;
+    std::span<const KeywordOnlyParameter> keyword_only_parameters;
+};
+
+/// Fills `slots` (one per parameter, then one per keyword-only parameter; all null on entry) with
+/// borrowed references from a fast call's arguments, or fails with a TypeError worded as the
+/// interpreter words its own binding errors.
+std::expected<void, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
+                                          PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, std::span<PyObject*> slots);
+
+} // namespace corvane

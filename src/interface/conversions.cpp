@@ -1,0 +1,192 @@
+// Conversion of the function's arguments into native values and of its result into a list.
+#include "interface/conversions.hpp"
+
+#include "interface/once.hpp"
+#include "interface/panic.hpp"
+
+#include <bit>
+#include <new>
+#include <string>
+
+namespace corvane {
+
+std::expected<std::string_view, PyErr> extract_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) [[unlikely]]
+        return std::unexpected(cast_failure(object, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (utf8 == nullptr) [[unlikely]]
+        return std::unexpected(PyErr::fetch_pending());
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::expected<std::uint64_t, PyErr> extract_u64(PyObject* object) {
+    unsigned long long value;
+    if (PyLong_Check(object)) [[likely]] {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        Owned index(PyNumber_Index(object));
+        if (!index) return std::unexpected(PyErr::fetch_pending());
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    // All ones is also a valid value; it means failure only with an exception pending.
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return std::unexpected(PyErr::fetch_pending());
+    return value;
+}
+
+namespace {
+
+/// Appends the qualified name of `type`, or a placeholder when it cannot be read.
+void append_type_name(PyObject* type, std::string& sink) {
+    if (Owned name{PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type))}) {
+        append_lossy_text(name.get(), sink);
+    } else {
+        PyErr::fetch_pending();
+        sink += "<failed to extract type name>";
+    }
+}
+
+/// The refused object's type and the target type, until the message is built from them.
+struct CastFailure {
+    Owned source_type;
+    Owned target;
+};
+
+/// Sequences reserve their reported size at once. A size the heap cannot supply (a lying
+/// __len__, or range(2**40)) is not an error: the vector grows as the items really arrive.
+void reserve_for_hint(LengthVector& vector, Py_ssize_t hint) {
+    if (static_cast<std::uint64_t>(hint) >= (std::uint64_t{1} << 60))
+        panic_static("capacity overflow");
+    try {
+        vector.reserve(static_cast<std::size_t>(hint));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
+    Py_ssize_t hint = PyObject_Size(object);
+    if (hint < 0) {
+        PyErr::fetch_pending();
+        hint = 0;
+    }
+    LengthVector lengths;
+    reserve_for_hint(lengths, hint);
+
+    // Exact lists and tuples are read in place; iterating them would see the same items, since
+    // their iteration cannot be overridden. The size is re-read each step because an item's
+    // __index__ may change a list.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const bool is_list = PyList_CheckExact(object);
+        for (Py_ssize_t k = 0; k < (is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object));
+             ++k) {
+            Owned item =
+                Owned::borrow(is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k));
+            std::expected<std::uint64_t, PyErr> value = extract_u64(item.get());
+            if (!value) return std::unexpected(std::move(value.error()));
+            lengths.push_back(*value);
+        }
+        return lengths;
+    }
+
+    Owned iterator(PyObject_GetIter(object));
+    if (!iterator) return std::unexpected(PyErr::fetch_pending());
+    while (Owned item{PyIter_Next(iterator.get())}) {
+        std::expected<std::uint64_t, PyErr> value = extract_u64(item.get());
+        if (!value) return std::unexpected(std::move(value.error()));
+        lengths.push_back(*value);
+    }
+    if (PyErr_Occurred()) return std::unexpected(PyErr::fetch_pending());
+    return lengths;
+}
+
+} // namespace
+
+namespace {
+
+std::expected<LengthVector, PyErr> unwrapped_length_vector(PyObject* object) {
+    // A str is never taken as a sequence of characters.
+    if (PyUnicode_Check(object)) [[unlikely]]
+        return std::unexpected(
+            PyErr::new_lazy(ExceptionKind::type_error, "Can't extract `str` to `Vec`"));
+    if (PySequence_Check(object) == 0) [[unlikely]]
+        return std::unexpected(cast_failure(object, sequence_abc_type()));
+    return collect_lengths(object);
+}
+
+} // namespace
+
+std::expected<LengthVector, PyErr> extract_length_vector(PyObject* object, std::string_view name) {
+    std::expected<LengthVector, PyErr> lengths = unwrapped_length_vector(object);
+    if (!lengths) [[unlikely]]
+        return std::unexpected(wrap_argument_error(name, std::move(lengths.error())));
+    return lengths;
+}
+
+PyErr cast_failure(PyObject* object, PyObject* target_type) {
+    CastFailure failure{Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))),
+                        Owned::borrow(target_type)};
+    return PyErr::from_builder([failure = std::move(failure)]() -> RaisableParts {
+        std::string message = "'";
+        append_type_name(failure.source_type.get(), message);
+        message += "' object cannot be cast as '";
+        append_type_name(failure.target.get(), message);
+        message += "'";
+        Owned text(
+            PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (!text) fail_after_api_error();
+        return {Owned::borrow(PyExc_TypeError), std::move(text)};
+    });
+}
+
+PyErr wrap_argument_error(std::string_view name, PyErr error) {
+    if (error.exception_type().get() != PyExc_TypeError) return error;
+    std::string message = "argument '";
+    message += name;
+    message += "': ";
+    display_object(error.instance(), message);
+    PyErr replacement = PyErr::new_lazy(ExceptionKind::type_error, std::move(message));
+    replacement.instance();
+    replacement.attach_cause(error.read_cause());
+    return replacement;
+}
+
+namespace {
+
+InterpreterOnceCell<PyObject*> sequence_abc_cell;
+
+std::expected<PyObject*, PyErr> import_sequence_abc() {
+    Owned module_name(PyUnicode_FromStringAndSize("collections.abc", 15));
+    if (!module_name) fail_after_api_error();
+    Owned module(PyImport_Import(module_name.get()));
+    if (!module) return std::unexpected(PyErr::fetch_pending());
+    Owned sequence(PyObject_GetAttrString(module.get(), "Sequence"));
+    module.reset();
+    if (!sequence) return std::unexpected(PyErr::fetch_pending());
+    if (!PyType_Check(sequence.get()))
+        return std::unexpected(
+            cast_failure(sequence.get(), reinterpret_cast<PyObject*>(&PyType_Type)));
+    return sequence.release();
+}
+
+} // namespace
+
+PyObject* sequence_abc_type() {
+    auto cached = sequence_abc_cell.get_or_try_init(import_sequence_abc);
+    if (!cached) panic("called `Result::unwrap()` on an `Err` value: " + cached.error().debug());
+    return cached->get();
+}
+
+Owned doubles_to_list(LengthVector doubles) {
+    const std::span<std::uint64_t> values = doubles.span();
+    Owned list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) fail_after_api_error();
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* item = PyFloat_FromDouble(std::bit_cast<double>(values[k]));
+        if (item == nullptr) fail_after_api_error();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list;
+}
+
+} // namespace corvane
