@@ -48,52 +48,65 @@ inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint6
 /// carry into the next word.
 [[gnu::always_inline]] inline std::uint64_t advance_word(std::uint64_t& bits, std::uint64_t mask,
                                                          std::uint64_t carry) noexcept {
-    std::uint64_t carry_out;
-    const std::uint64_t sum = add_with_carry(bits, bits & mask, carry, carry_out);
-    bits = sum | (bits & ~mask);
-    return carry_out;
+    const std::uint64_t matched = bits & mask;
+    // The matched bits are a subset of `bits`, so the exclusive or keeps the unmatched ones.
+    bits = add_with_carry(bits, matched, carry, carry) | (bits ^ matched);
+    return carry;
+}
+
+/// Updates four consecutive words for one code point. The four additions come one after the
+/// other with nothing in between, so the compiler chains their carries through the flags
+/// instead of saving and restoring the carry around every word.
+[[gnu::always_inline]] inline void advance_group(std::uint64_t& b0, std::uint64_t& b1,
+                                                 std::uint64_t& b2, std::uint64_t& b3,
+                                                 const std::uint64_t* mask,
+                                                 std::uint64_t& carry) noexcept {
+    const std::uint64_t m0 = b0 & mask[0], m1 = b1 & mask[1], m2 = b2 & mask[2], m3 = b3 & mask[3];
+    const std::uint64_t k0 = b0 ^ m0, k1 = b1 ^ m1, k2 = b2 ^ m2, k3 = b3 ^ m3;
+    const std::uint64_t s0 = add_with_carry(b0, m0, carry, carry);
+    const std::uint64_t s1 = add_with_carry(b1, m1, carry, carry);
+    const std::uint64_t s2 = add_with_carry(b2, m2, carry, carry);
+    const std::uint64_t s3 = add_with_carry(b3, m3, carry, carry);
+    b0 = s0 | k0;
+    b1 = s1 | k1;
+    b2 = s2 | k2;
+    b3 = s3 | k3;
 }
 
 constexpr std::uint64_t k_all_ones = ~std::uint64_t{0};
 
-/// A row of a fixed number of words, kept in registers.
-template <std::size_t Words>
-class FixedRow {
+/// A row of groups of four words.
+class Row {
   public:
-    explicit FixedRow(std::size_t) noexcept { bits_.fill(k_all_ones); }
+    explicit Row(std::size_t words) : bits_(words, k_all_ones) {}
 
-    void step(const std::uint64_t* mask) noexcept {
-        std::uint64_t carry = 0;
-        for (std::size_t word = 0; word < Words; ++word)
-            carry = advance_word(bits_[word], mask[word], carry);
-        lcs_ += carry;
-    }
-
-    void step(std::span<const SparseWord> words) noexcept {
-        std::array<std::uint64_t, Words> mask{};
-        for (const SparseWord& word : words)
-            mask[word.word] = word.mask;
-        step(mask.data());
-    }
-
-    std::uint64_t lcs() const noexcept { return lcs_; }
-
-  private:
-    std::array<std::uint64_t, Words> bits_;
-    std::uint64_t lcs_ = 0;
-};
-
-/// A row of any number of words.
-class DynamicRow {
-  public:
-    explicit DynamicRow(std::size_t words) : bits_(words, k_all_ones) {}
-
-    void step(const std::uint64_t* mask) noexcept {
+    // Out of line, so that the loop has every register to itself.
+    [[gnu::noinline]] void step(const std::uint64_t* mask) noexcept {
         std::uint64_t carry = 0;
         std::uint64_t* bits = bits_.data();
-        for (std::size_t word = 0, words = bits_.size(); word < words; ++word)
-            carry = advance_word(bits[word], mask[word], carry);
+        for (std::size_t word = 0, words = bits_.size(); word < words; word += 4)
+            advance_group(bits[word], bits[word + 1], bits[word + 2], bits[word + 3], mask + word,
+                          carry);
         lcs_ += carry;
+    }
+
+    // Two code points in one pass: the second one's update of a group follows the first one's
+    // directly, and the two carry chains run side by side.
+    [[gnu::noinline]] void step(const std::uint64_t* first, const std::uint64_t* second) noexcept {
+        std::uint64_t carry = 0;
+        std::uint64_t next_carry = 0;
+        std::uint64_t* bits = bits_.data();
+        for (std::size_t word = 0, words = bits_.size(); word < words; word += 4) {
+            std::uint64_t b0 = bits[word], b1 = bits[word + 1], b2 = bits[word + 2],
+                          b3 = bits[word + 3];
+            advance_group(b0, b1, b2, b3, first + word, carry);
+            advance_group(b0, b1, b2, b3, second + word, next_carry);
+            bits[word] = b0;
+            bits[word + 1] = b1;
+            bits[word + 2] = b2;
+            bits[word + 3] = b3;
+        }
+        lcs_ += carry + next_carry;
     }
 
     // Words without positions change only when a carry reaches them: it sets their lowest zero
@@ -120,6 +133,8 @@ class DynamicRow {
     std::uint64_t lcs() const noexcept { return lcs_; }
 
   private:
+    static_assert(detail::k_group_words == 4);
+
     std::vector<std::uint64_t> bits_;
     std::uint64_t lcs_ = 0;
 };
@@ -145,8 +160,13 @@ class WordMachine {
     }
 
     void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
+        // In locals: byte loads may alias anything, so members would be stored back every time.
+        std::uint64_t bits = bits_;
+        std::uint64_t lcs = lcs_;
         for (std::size_t k = 0; k < count; ++k)
-            step(pattern_.template ascii_mask<Lanes>(text[k]));
+            lcs += advance_word(bits, pattern_.template ascii_mask<Lanes>(text[k]), 0);
+        bits_ = bits;
+        lcs_ = lcs;
     }
 
     std::uint64_t lcs() const noexcept { return lcs_; }
@@ -159,36 +179,113 @@ class WordMachine {
     std::uint64_t lcs_ = 0;
 };
 
-/// Several words for a longer source.
-template <class Row>
+/// One or two groups of words kept in registers, for a source of at most 512 code points.
+template <std::size_t Groups>
+class GroupMachine {
+  public:
+    explicit GroupMachine(const BlockPattern& pattern) noexcept : pattern_(pattern) {}
+
+    void feed(char32_t point) noexcept {
+        if (point < 0x80) {
+            feed_byte(state_, static_cast<unsigned char>(point));
+            return;
+        }
+        const std::span<const SparseWord> words = pattern_.other_words(point);
+        if (words.empty()) return;
+        std::array<std::uint64_t, k_words> mask{};
+        for (const SparseWord& word : words)
+            mask[word.word] = word.mask;
+        state_.step(mask.data());
+    }
+
+    void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
+        // In a local: byte loads may alias anything, so members would be stored back every time.
+        State state = state_;
+        for (std::size_t k = 0; k < count; ++k)
+            feed_byte(state, text[k]);
+        state_ = state;
+    }
+
+    std::uint64_t lcs() const noexcept { return state_.lcs; }
+
+  private:
+    static constexpr std::size_t k_words = Groups * detail::k_group_words;
+
+    struct State {
+        std::array<std::uint64_t, k_words> bits;
+        std::uint64_t lcs;
+
+        void step(const std::uint64_t* mask) noexcept {
+            std::uint64_t carry = 0;
+            for (std::size_t word = 0; word < k_words; word += 4)
+                advance_group(bits[word], bits[word + 1], bits[word + 2], bits[word + 3],
+                              mask + word, carry);
+            lcs += carry;
+        }
+    };
+
+    // A code point absent from source leaves the row as it is.
+    void feed_byte(State& state, unsigned char byte) const noexcept {
+        if (pattern_.contains(byte)) state.step(pattern_.ascii_row(byte));
+    }
+
+    const BlockPattern& pattern_;
+    State state_ = {filled_ones(), 0};
+
+    static constexpr std::array<std::uint64_t, k_words> filled_ones() noexcept {
+        std::array<std::uint64_t, k_words> bits;
+        bits.fill(k_all_ones);
+        return bits;
+    }
+};
+
+/// Several words for a longer source. Code points are applied two at a time where possible: the
+/// first of a pair is held until the second arrives or the LCS is asked for.
 class BlockMachine {
   public:
     explicit BlockMachine(const BlockPattern& pattern) : pattern_(pattern), row_(pattern.words()) {}
 
     void feed(char32_t point) noexcept {
         if (point < 0x80) {
-            feed_byte(static_cast<unsigned char>(point));
+            held_ = feed_byte(static_cast<unsigned char>(point), held_);
             return;
         }
         const std::span<const SparseWord> words = pattern_.other_words(point);
-        if (!words.empty()) row_.step(words);
+        if (words.empty()) return;
+        release();
+        row_.step(words);
     }
 
     void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
+        const std::uint64_t* held = held_;
         for (std::size_t k = 0; k < count; ++k)
-            feed_byte(text[k]);
+            held = feed_byte(text[k], held);
+        held_ = held;
     }
 
-    std::uint64_t lcs() const noexcept { return row_.lcs(); }
+    std::uint64_t lcs() noexcept {
+        release();
+        return row_.lcs();
+    }
 
   private:
-    // A code point absent from source leaves the row as it is.
-    void feed_byte(unsigned char byte) noexcept {
-        if (pattern_.contains(byte)) row_.step(pattern_.ascii_row(byte));
+    // Returns the row now held. A code point absent from source leaves the row as it is.
+    const std::uint64_t* feed_byte(unsigned char byte, const std::uint64_t* held) noexcept {
+        if (!pattern_.contains(byte)) return held;
+        const std::uint64_t* mask = pattern_.ascii_row(byte);
+        if (held == nullptr) return mask;
+        row_.step(held, mask);
+        return nullptr;
+    }
+
+    void release() noexcept {
+        if (held_ != nullptr) row_.step(held_);
+        held_ = nullptr;
     }
 
     const BlockPattern& pattern_;
     Row row_;
+    const std::uint64_t* held_ = nullptr;
 };
 
 /// What the answers need to know of the two texts.
@@ -283,12 +380,6 @@ SharedPrefix shared_prefix(std::string_view source, std::string_view target, std
     return {bytes, detail::count_code_points(source.substr(0, bytes))};
 }
 
-template <std::size_t Words>
-void answer_blocks(const BlockPattern& pattern, const Job& job, std::span<std::uint64_t> lengths,
-                   bool ascending) {
-    answer(BlockMachine<FixedRow<Words>>(pattern), job, lengths, ascending);
-}
-
 } // namespace
 
 void prefix_similarities(std::string_view source, std::string_view target,
@@ -321,7 +412,7 @@ void prefix_similarities(std::string_view source, std::string_view target,
     const std::size_t points = detail::count_code_points(rest);
     if (points == 0) return answer(EmptyMachine{}, job, lengths, ascending);
     if (points <= ShortPattern::k_capacity) {
-        const ShortPattern pattern(rest);
+        const ShortPattern pattern(rest, points);
         switch ((points + 15) / 16) {
         case 1:
             return answer(WordMachine<1>(pattern), job, lengths, ascending);
@@ -334,23 +425,13 @@ void prefix_similarities(std::string_view source, std::string_view target,
         }
     }
     const BlockPattern pattern(rest, points);
-    switch (pattern.words()) {
+    switch (pattern.words() / detail::k_group_words) {
+    case 1:
+        return answer(GroupMachine<1>(pattern), job, lengths, ascending);
     case 2:
-        return answer_blocks<2>(pattern, job, lengths, ascending);
-    case 3:
-        return answer_blocks<3>(pattern, job, lengths, ascending);
-    case 4:
-        return answer_blocks<4>(pattern, job, lengths, ascending);
-    case 5:
-        return answer_blocks<5>(pattern, job, lengths, ascending);
-    case 6:
-        return answer_blocks<6>(pattern, job, lengths, ascending);
-    case 7:
-        return answer_blocks<7>(pattern, job, lengths, ascending);
-    case 8:
-        return answer_blocks<8>(pattern, job, lengths, ascending);
+        return answer(GroupMachine<2>(pattern), job, lengths, ascending);
     default:
-        return answer(BlockMachine<DynamicRow>(pattern), job, lengths, ascending);
+        return answer(BlockMachine(pattern), job, lengths, ascending);
     }
 }
 

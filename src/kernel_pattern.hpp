@@ -21,6 +21,9 @@
 namespace corvane::detail {
 
 inline constexpr std::size_t k_word_bits = 64;
+/// Rows of several words come in groups of this many words; the positions past the end of the
+/// source in the last group never match.
+inline constexpr std::size_t k_group_words = 4;
 
 inline constexpr std::uint64_t bit_at(std::size_t position) noexcept {
     return std::uint64_t{1} << (position % k_word_bits);
@@ -95,9 +98,14 @@ class ShortPattern {
   public:
     static constexpr std::size_t k_capacity = 64;
 
-    explicit ShortPattern(std::string_view source) noexcept {
+    /// `points` is the number of code points of `source`.
+    ShortPattern(std::string_view source, std::size_t points) noexcept {
         // 0xFF is no ASCII byte, so free positions never match.
         bytes_.fill(0xFF);
+        if (points == source.size()) {
+            std::memcpy(bytes_.data(), source.data(), points);
+            return;
+        }
         std::size_t others = 0;
         for (const char byte : source)
             others += (static_cast<unsigned char>(byte) & 0xC0) == 0xC0;
@@ -165,7 +173,9 @@ struct SparseWord {
 class BlockPattern {
   public:
     BlockPattern(std::string_view source, std::size_t points)
-        : words_((points + k_word_bits - 1) / k_word_bits), ascii_(128 * words_) {
+        : words_((points + k_group_words * k_word_bits - 1) / (k_group_words * k_word_bits) *
+                 k_group_words),
+          ascii_(128 * words_) {
         std::size_t others = 0;
         std::size_t position = 0;
         for (std::size_t at = 0; at < source.size(); ++position) {
@@ -182,6 +192,7 @@ class BlockPattern {
         if (others != 0) index_others(source, others);
     }
 
+    /// Words per row: the source's positions rounded up to whole groups.
     std::size_t words() const noexcept { return words_; }
 
     /// Whether the ASCII code point `byte` occurs in the source.
