@@ -1,6 +1,7 @@
 // Argument binding: placing a fast call's positional and keyword arguments into parameter slots.
 #include "interface/binding.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,12 @@ std::expected<void, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
                                           PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t parameters = descriptor.parameter_names.size();
     const auto positional = static_cast<std::size_t>(nargs);
+    // The common call: every parameter by position, no keywords.
+    if (kwnames == nullptr && positional == parameters &&
+        descriptor.keyword_only_parameters.empty()) [[likely]] {
+        std::copy_n(args, parameters, slots.begin());
+        return {};
+    }
     if (args != nullptr) {
         for (std::size_t k = 0; k < std::min(positional, parameters); ++k)
             slots[k] = args[k];

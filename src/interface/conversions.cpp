@@ -23,6 +23,13 @@ std::expected<std::string_view, PyErr> extract_text(PyObject* object) {
 std::expected<std::uint64_t, PyErr> extract_u64(PyObject* object) {
     unsigned long long value;
     if (PyLong_Check(object)) [[likely]] {
+        // Small non-negative ints are read in place, without a call into the interpreter.
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) [[likely]] {
+            const Py_ssize_t compact =
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+            if (compact >= 0) [[likely]]
+                return static_cast<std::uint64_t>(compact);
+        }
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         Owned index(PyNumber_Index(object));
@@ -64,7 +71,28 @@ void reserve_for_hint(LengthVector& vector, Py_ssize_t hint) {
     }
 }
 
-std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
+/// Exact lists and tuples are read in place: iterating them would yield the same items, since
+/// neither their length nor their iteration can be overridden. The size is re-read at every step
+/// because an item's __index__ may change a list.
+std::expected<LengthVector, PyErr> collect_listed_lengths(PyObject* object) {
+    const bool is_list = PyList_CheckExact(object);
+    const auto size = [object, is_list] {
+        return is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
+    };
+    LengthVector lengths;
+    reserve_for_hint(lengths, size());
+    for (Py_ssize_t k = 0; k < size(); ++k) {
+        Owned item =
+            Owned::borrow(is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k));
+        std::expected<std::uint64_t, PyErr> value = extract_u64(item.get());
+        if (!value) [[unlikely]]
+            return std::unexpected(std::move(value.error()));
+        lengths.push_back(*value);
+    }
+    return lengths;
+}
+
+std::expected<LengthVector, PyErr> collect_iterated_lengths(PyObject* object) {
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr::fetch_pending();
@@ -72,23 +100,6 @@ std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
     }
     LengthVector lengths;
     reserve_for_hint(lengths, hint);
-
-    // Exact lists and tuples are read in place; iterating them would see the same items, since
-    // their iteration cannot be overridden. The size is re-read each step because an item's
-    // __index__ may change a list.
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        const bool is_list = PyList_CheckExact(object);
-        for (Py_ssize_t k = 0; k < (is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object));
-             ++k) {
-            Owned item =
-                Owned::borrow(is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k));
-            std::expected<std::uint64_t, PyErr> value = extract_u64(item.get());
-            if (!value) return std::unexpected(std::move(value.error()));
-            lengths.push_back(*value);
-        }
-        return lengths;
-    }
-
     Owned iterator(PyObject_GetIter(object));
     if (!iterator) return std::unexpected(PyErr::fetch_pending());
     while (Owned item{PyIter_Next(iterator.get())}) {
@@ -98,6 +109,12 @@ std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
     }
     if (PyErr_Occurred()) return std::unexpected(PyErr::fetch_pending());
     return lengths;
+}
+
+std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) [[likely]]
+        return collect_listed_lengths(object);
+    return collect_iterated_lengths(object);
 }
 
 } // namespace

@@ -62,6 +62,10 @@ PyObject* run_entry(Body&& body) noexcept {
         outcome.reset();
         trap.disarm();
         return result;
+    } catch (const std::bad_alloc&) {
+        // Memory ran out while an error was being raised: still an exception, never an abort.
+        PyErr_NoMemory();
+        return nullptr;
     } catch (...) {
         trap.fire();
     }

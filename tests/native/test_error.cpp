@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <csignal>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -189,24 +190,25 @@ TEST_F(ErrorTest, NonTextPanicPayloadGetsAFixedMessage) {
 using EntryDeathTest = ErrorTest;
 
 TEST_F(EntryDeathTest, PanicWhileMakingTheErrorPendingAbortsAtTheBoundary) {
-    EXPECT_DEATH(
+    EXPECT_EXIT(
         {
             run_entry([]() -> std::expected<Owned, PyErr> {
                 return std::unexpected(
                     PyErr::from_builder([]() -> RaisableParts { panic("builder broke"); }));
             });
         },
+        ::testing::KilledBySignal(SIGABRT),
         "builder broke(.|\n)*uncaught panic at ffi boundary(.|\n)*panic in a function that "
         "cannot unwind");
 }
 
 TEST_F(EntryDeathTest, ForeignExceptionAbortsWithFatalRuntimeError) {
-    EXPECT_DEATH(
+    EXPECT_EXIT(
         {
             run_entry(
                 []() -> std::expected<Owned, PyErr> { throw std::runtime_error("not ours"); });
         },
-        "fatal runtime error: .*not ours");
+        ::testing::KilledBySignal(SIGABRT), "fatal runtime error: .*not ours");
 }
 
 } // namespace
