@@ -9,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -51,6 +52,16 @@ inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint6
     const std::uint64_t matched = bits & mask;
     // The matched bits are a subset of `bits`, so the exclusive or keeps the unmatched ones.
     bits = add_with_carry(bits, matched, carry, carry) | (bits ^ matched);
+    return carry;
+}
+
+/// Updates a row of one word; returns the carry out of it.
+[[gnu::always_inline]] inline std::uint64_t advance_alone(std::uint64_t& bits,
+                                                          std::uint64_t mask) noexcept {
+    const std::uint64_t matched = bits & mask;
+    std::uint64_t sum;
+    const bool carry = __builtin_add_overflow(bits, matched, &sum);
+    bits = sum | (bits ^ matched);
     return carry;
 }
 
@@ -163,8 +174,15 @@ class WordMachine {
         // In locals: byte loads may alias anything, so members would be stored back every time.
         std::uint64_t bits = bits_;
         std::uint64_t lcs = lcs_;
-        for (std::size_t k = 0; k < count; ++k)
-            lcs += advance_word(bits, pattern_.template ascii_mask<Lanes>(text[k]), 0);
+        if (count >= k_table_from) {
+            std::array<std::uint64_t, 128> table{};
+            pattern_.fill_ascii_table(table);
+            for (std::size_t k = 0; k < count; ++k)
+                lcs += advance_alone(bits, table[text[k]]);
+        } else {
+            for (std::size_t k = 0; k < count; ++k)
+                lcs += advance_alone(bits, pattern_.template ascii_mask<Lanes>(text[k]));
+        }
         bits_ = bits;
         lcs_ = lcs;
     }
@@ -172,7 +190,13 @@ class WordMachine {
     std::uint64_t lcs() const noexcept { return lcs_; }
 
   private:
-    void step(std::uint64_t mask) noexcept { lcs_ += advance_word(bits_, mask, 0); }
+    // Each lane costs a compare and a mask extraction per code point. From two lanes on, a table
+    // of all ASCII code points pays for its clearing and filling on long enough runs of target.
+    static constexpr std::size_t k_table_from = Lanes == 1 ? std::numeric_limits<std::size_t>::max()
+                                                : Lanes == 2 ? 128
+                                                             : 32;
+
+    void step(std::uint64_t mask) noexcept { lcs_ += advance_alone(bits_, mask); }
 
     const ShortPattern& pattern_;
     std::uint64_t bits_ = k_all_ones;

@@ -31,9 +31,11 @@ inline constexpr std::uint64_t bit_at(std::size_t position) noexcept {
 
 /// Number of code points of well-formed UTF-8 text: the bytes that are not continuation bytes.
 inline std::size_t count_code_points(std::string_view text) noexcept {
+    // Continuation bytes are 0x80 to 0xBF, that is -128 to -65 as signed bytes; a signed
+    // compare is what the vector units offer.
     std::size_t points = 0;
     for (const char byte : text)
-        points += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+        points += static_cast<signed char>(byte) >= -64;
     return points;
 }
 
@@ -64,11 +66,20 @@ inline std::uint32_t equal_byte_mask_portable(const unsigned char* lane,
     return mask;
 }
 
-/// Bit k set where `lane[k]` equals `byte`, for the 16 bytes of `lane` (16-byte aligned).
+/// Sixteen copies of each ASCII byte: a load instead of a broadcast for every code point.
+alignas(16) inline constexpr auto k_byte_copies = [] {
+    std::array<std::array<unsigned char, 16>, 128> copies{};
+    for (std::size_t byte = 0; byte < copies.size(); ++byte)
+        copies[byte].fill(static_cast<unsigned char>(byte));
+    return copies;
+}();
+
+/// Bit k set where `lane[k]` equals the ASCII byte `byte`, for the 16 bytes of `lane` (16-byte
+/// aligned).
 inline std::uint32_t equal_byte_mask(const unsigned char* lane, unsigned char byte) noexcept {
 #if defined(__SSE2__)
     const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(lane));
-    const __m128i probe = _mm_set1_epi8(static_cast<char>(byte));
+    const __m128i probe = _mm_load_si128(reinterpret_cast<const __m128i*>(&k_byte_copies[byte]));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, probe)));
 #else
     return equal_byte_mask_portable(lane, byte);
@@ -135,6 +146,12 @@ class ShortPattern {
         for (std::size_t lane = 0; lane < Lanes; ++lane)
             mask |= std::uint64_t{equal_byte_mask(bytes_.data() + 16 * lane, byte)} << (16 * lane);
         return mask;
+    }
+
+    /// Adds the positions of every ASCII code point to `table`, one word each.
+    void fill_ascii_table(std::array<std::uint64_t, 128>& table) const noexcept {
+        for (std::size_t position = 0; position < k_capacity; ++position)
+            if (bytes_[position] < 0x80) table[bytes_[position]] |= bit_at(position);
     }
 
     /// Positions of a code point above ASCII.
