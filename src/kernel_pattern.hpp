@@ -185,25 +185,30 @@ struct SparseWord {
 };
 
 /// The pattern of a source of any length, one bit per code point in words of 64 positions:
-/// a dense row of words for each ASCII code point, and for the others only the words where
-/// they occur, so that memory stays proportional to the source.
+/// a dense row of words for each ASCII code point of the source, and for the others only the
+/// words where they occur, so that memory stays proportional to the source.
 class BlockPattern {
   public:
     BlockPattern(std::string_view source, std::size_t points)
         : words_((points + k_group_words * k_word_bits - 1) / (k_group_words * k_word_bits) *
-                 k_group_words),
-          ascii_(128 * words_) {
+                 k_group_words) {
+        std::size_t rows = 0;
         std::size_t others = 0;
+        for (const char byte : source) {
+            const auto value = static_cast<unsigned char>(byte);
+            if (value < 0x80 && row_of_[value] == 0)
+                row_of_[value] = static_cast<std::uint8_t>(++rows);
+            others += (value & 0xC0) == 0xC0;
+        }
+        ascii_.resize(rows * words_);
         std::size_t position = 0;
         for (std::size_t at = 0; at < source.size(); ++position) {
             const auto byte = static_cast<unsigned char>(source[at]);
             if (byte < 0x80) {
-                ascii_[byte * words_ + position / k_word_bits] |= bit_at(position);
-                present_[byte / k_word_bits] |= bit_at(byte);
+                ascii_[(row_of_[byte] - 1) * words_ + position / k_word_bits] |= bit_at(position);
                 ++at;
             } else {
                 decode_code_point(source, at);
-                ++others;
             }
         }
         if (others != 0) index_others(source, others);
@@ -213,13 +218,11 @@ class BlockPattern {
     std::size_t words() const noexcept { return words_; }
 
     /// Whether the ASCII code point `byte` occurs in the source.
-    bool contains(unsigned char byte) const noexcept {
-        return (present_[byte / k_word_bits] & bit_at(byte)) != 0;
-    }
+    bool contains(unsigned char byte) const noexcept { return row_of_[byte] != 0; }
 
-    /// The `words()` words of positions of the ASCII code point `byte`.
+    /// The `words()` words of positions of an ASCII code point that occurs in the source.
     const std::uint64_t* ascii_row(unsigned char byte) const noexcept {
-        return ascii_.data() + byte * words_;
+        return ascii_.data() + (row_of_[byte] - 1) * words_;
     }
 
     /// The words, in increasing order, where a code point above ASCII occurs.
@@ -291,8 +294,9 @@ class BlockPattern {
     }
 
     std::size_t words_;
+    // Rows only for the ASCII code points of the source; row_of_ numbers them from 1.
+    std::array<std::uint8_t, 128> row_of_{};
     std::vector<std::uint64_t> ascii_;
-    std::array<std::uint64_t, 2> present_{};
     unsigned bits_ = 0;
     std::size_t used_ = 0;
     std::vector<Slot> slots_;
