@@ -171,6 +171,14 @@ def memory_child(contender):
     target = block * 10
     del block
     source = text("letters", 1000, rng)
+    peak_building = maxrss_bytes()
+    # Linux lets a process reset its peak to what is resident now, so that the call's own peak
+    # is not hidden under the building of the strings.
+    try:
+        Path("/proc/self/clear_refs").write_text("5")
+        reset = True
+    except OSError:
+        reset = False
     before_call = maxrss_bytes()
     start = time.perf_counter()
     if contender == "corvane":
@@ -178,7 +186,9 @@ def memory_child(contender):
     else:
         LCSseq.similarity(source, target)
     seconds = time.perf_counter() - start
-    print(json.dumps({"baseline": baseline, "before_call": before_call, "peak": maxrss_bytes(),
+    peak_call = maxrss_bytes()
+    print(json.dumps({"baseline": baseline, "peak_building": peak_building, "reset": reset,
+                      "before_call": before_call, "peak_call": peak_call,
                       "target_bytes": len(target), "seconds": seconds}))
 
 
@@ -186,16 +196,22 @@ def memory(out):
     print("Peak memory: 1,000-letter source, 10,000,000-letter target, one full-length request")
     row("contender", "above base", "strings", "the call", "time", widths=(10, 12, 10, 10, 10))
     results = {}
+    exact = True
     for contender in ("corvane", "rapidfuzz"):
         child = subprocess.run([sys.executable, __file__, "memory-child", contender],
                                check=True, capture_output=True, text=True)
         figures = json.loads(child.stdout)
         mb = lambda value: f"{value / 1e6:.1f} MB"
-        row(contender, mb(figures["peak"] - figures["baseline"]),
+        peak = max(figures["peak_building"], figures["peak_call"])
+        row(contender, mb(peak - figures["baseline"]),
             mb(figures["before_call"] - figures["baseline"]),
-            mb(figures["peak"] - figures["before_call"]), human(figures["seconds"]),
+            mb(figures["peak_call"] - figures["before_call"]), human(figures["seconds"]),
             widths=(10, 12, 10, 10, 10))
         results[contender] = figures
+        exact = exact and figures["reset"]
+    print("above base: peak resident size above the interpreter with both modules imported;")
+    print("strings: what the two strings keep resident; the call: its peak above that"
+          + ("" if exact else " (a lower bound: the peak could not be reset before the call)"))
     rows_bytes = 2 * 8 * (10_000_000 + 1)
     print(f"(the two-row reference kernel would allocate {rows_bytes / 1e6:.0f} MB of rows)")
     (out / "memory.json").write_text(json.dumps(results, indent=1))
