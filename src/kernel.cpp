@@ -167,7 +167,7 @@ class WordMachine {
 
     void feed(char32_t point) noexcept {
         step(point < 0x80 ? pattern_.template ascii_mask<Lanes>(static_cast<unsigned char>(point))
-                          : pattern_.other_mask(point));
+                          : pattern_.template other_mask<Lanes>(point));
     }
 
     void feed_ascii(const unsigned char* text, std::size_t count) noexcept {

@@ -86,6 +86,31 @@ inline std::uint32_t equal_byte_mask(const unsigned char* lane, unsigned char by
 #endif
 }
 
+/// Bit k set where `lane[k]` equals `point`, for the 16 code points of `lane`; plain C++.
+inline std::uint32_t equal_point_mask_portable(const char32_t* lane, char32_t point) noexcept {
+    std::uint32_t mask = 0;
+    for (std::size_t k = 0; k < 16; ++k)
+        mask |= std::uint32_t{lane[k] == point} << k;
+    return mask;
+}
+
+/// Bit k set where `lane[k]` equals `point`, for the 16 code points of `lane` (16-byte aligned).
+inline std::uint32_t equal_point_mask(const char32_t* lane, char32_t point) noexcept {
+#if defined(__SSE2__)
+    const auto* vectors = reinterpret_cast<const __m128i*>(lane);
+    const __m128i probe = _mm_set1_epi32(static_cast<int>(point));
+    // Matches are all-ones lanes; packing with signed saturation keeps them all-ones, so one
+    // byte mask extraction serves sixteen code points.
+    const __m128i low = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_load_si128(vectors), probe),
+                                        _mm_cmpeq_epi32(_mm_load_si128(vectors + 1), probe));
+    const __m128i high = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_load_si128(vectors + 2), probe),
+                                         _mm_cmpeq_epi32(_mm_load_si128(vectors + 3), probe));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+#else
+    return equal_point_mask_portable(lane, point);
+#endif
+}
+
 /// Slot of `point` in an open-addressing table of 2^bits slots (bits >= 1) whose key 0 marks an
 /// empty slot: the slot holding it, or the empty slot where it belongs.
 template <class Slot>
@@ -97,14 +122,10 @@ std::size_t probe_slot(std::span<const Slot> slots, unsigned bits, char32_t poin
     return slot;
 }
 
-/// Bits needed for a table that keeps at most half of its slots in use for `keys` keys.
-inline unsigned table_bits(std::size_t keys) noexcept {
-    return static_cast<unsigned>(std::bit_width(2 * keys - 1));
-}
-
 /// The pattern of a source of 1 to 64 code points, one word per code point, built on the stack
-/// in time proportional to the source: ASCII code points sit as bytes at their positions (the
-/// masks come from byte compares), the others in a small table sized to their count.
+/// in time proportional to the source. ASCII code points sit as bytes at their positions and the
+/// masks come from byte compares; a source with other code points also keeps all of them as
+/// 32-bit values, compared four at a time.
 class ShortPattern {
   public:
     static constexpr std::size_t k_capacity = 64;
@@ -117,25 +138,14 @@ class ShortPattern {
             std::memcpy(bytes_.data(), source.data(), points);
             return;
         }
-        std::size_t others = 0;
-        for (const char byte : source)
-            others += (static_cast<unsigned char>(byte) & 0xC0) == 0xC0;
-        if (others != 0) {
-            bits_ = table_bits(others);
-            std::fill_n(slots_.begin(), std::size_t{1} << bits_, Slot{});
-        }
+        others_ = true;
+        // Neither is any code point: free positions never match.
+        points_.fill(k_no_point);
         std::size_t position = 0;
         for (std::size_t at = 0; at < source.size(); ++position) {
-            const auto byte = static_cast<unsigned char>(source[at]);
-            if (byte < 0x80) {
-                bytes_[position] = byte;
-                ++at;
-                continue;
-            }
             const char32_t point = decode_code_point(source, at);
-            Slot& slot = slots_[probe_slot(occupied(), bits_, point)];
-            slot.mask = (slot.key == point ? slot.mask : 0) | bit_at(position);
-            slot.key = point;
+            points_[position] = point;
+            if (point < 0x80) bytes_[position] = static_cast<unsigned char>(point);
         }
     }
 
@@ -148,34 +158,30 @@ class ShortPattern {
         return mask;
     }
 
+    /// Positions of a code point above ASCII, for a source of at most 16 x Lanes code points.
+    template <std::size_t Lanes>
+    std::uint64_t other_mask(char32_t point) const noexcept {
+        if (!others_) return 0;
+        std::uint64_t mask = 0;
+        for (std::size_t lane = 0; lane < Lanes; ++lane)
+            mask |= std::uint64_t{equal_point_mask(points_.data() + 16 * lane, point)}
+                    << (16 * lane);
+        return mask;
+    }
+
     /// Adds the positions of every ASCII code point to `table`, one word each.
     void fill_ascii_table(std::array<std::uint64_t, 128>& table) const noexcept {
         for (std::size_t position = 0; position < k_capacity; ++position)
             if (bytes_[position] < 0x80) table[bytes_[position]] |= bit_at(position);
     }
 
-    /// Positions of a code point above ASCII.
-    std::uint64_t other_mask(char32_t point) const noexcept {
-        if (bits_ == 0) return 0;
-        const Slot& slot = slots_[probe_slot(occupied(), bits_, point)];
-        return slot.key == point ? slot.mask : 0;
-    }
-
   private:
-    // Trivial on purpose: the table is not cleared beyond the slots in use.
-    struct Slot {
-        char32_t key;
-        std::uint64_t mask;
-    };
-
-    std::span<const Slot> occupied() const noexcept {
-        return {slots_.data(), std::size_t{1} << bits_};
-    }
+    static constexpr char32_t k_no_point = 0xFFFFFFFF;
 
     alignas(16) std::array<unsigned char, k_capacity> bytes_;
-    unsigned bits_ = 0;
-    // Only the first 2^bits_ slots are ever initialised or read.
-    std::array<Slot, 2 * k_capacity> slots_;
+    bool others_ = false;
+    // Written only when the source has code points above ASCII.
+    alignas(16) std::array<char32_t, k_capacity> points_;
 };
 
 /// One word of the positions of a code point above ASCII: its index and its bits.

@@ -207,5 +207,24 @@ TEST(FastKernelPattern, ByteCompareAgreesWithPortableVersion) {
     }
 }
 
+TEST(FastKernelPattern, CodePointCompareAgreesWithPortableVersion) {
+    std::mt19937_64 random(6);
+    // Values that differ only in their high halves, and the filler of free positions.
+    const char32_t few[] = {0x41, 0xE9, 0x4E00, 0x14E00, 0x10FFFF, 0xFFFFFFFF};
+    alignas(16) char32_t lane[16];
+    for (int round = 0; round < 200; ++round) {
+        for (char32_t& point : lane)
+            point = round % 2 == 0 ? few[random() % std::size(few)]
+                                   : static_cast<char32_t>(random() % 0x110000);
+        for (const char32_t probe : {few[0], few[2], few[3], few[4], lane[random() % 16]}) {
+            std::uint32_t want = 0;
+            for (int k = 0; k < 16; ++k)
+                want |= std::uint32_t{lane[k] == probe} << k;
+            EXPECT_EQ(detail::equal_point_mask(lane, probe), want);
+            EXPECT_EQ(detail::equal_point_mask_portable(lane, probe), want);
+        }
+    }
+}
+
 } // namespace
 } // namespace corvane
