@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -372,7 +371,7 @@ void answer(Machine machine, const Job& job, std::span<std::uint64_t> lengths, b
             for (; consumed < length && at < job.target.size(); ++consumed)
                 machine.feed(decode_code_point(job.target, at));
         }
-        // Lengths past the code points of target read counters that were never written.
+        // A length past the code points of target finds the row at 0 there.
         const std::uint64_t lcs = consumed == length ? job.shared_points + machine.lcs() : 0;
         slot = similarity_bits(lcs, job.source_bytes, length);
     });
@@ -383,7 +382,8 @@ struct SharedPrefix {
     std::uint64_t points;
 };
 
-/// The whole code points that source and target both start with, looking at `limit` bytes.
+/// The whole code points that source and target both start with, within their first `limit`
+/// bytes.
 SharedPrefix shared_prefix(std::string_view source, std::string_view target, std::size_t limit) {
     limit = std::min({limit, source.size(), target.size()});
     std::size_t bytes = 0;

@@ -3,9 +3,7 @@
 
 #include "utf8.hpp"
 
-#include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
