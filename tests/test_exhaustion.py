@@ -1,0 +1,105 @@
+# compute_lcs_similarity when memory runs out: an exception, never a crash, and working afterwards.
+import json
+
+import pytest
+
+import model
+from conftest import run_python
+
+# Under AddressSanitizer the shadow memory alone is far beyond any address-space limit, so a limited
+# child could not even load the module.
+with open("/proc/self/maps") as maps:
+    UNDER_ASAN = "asan" in maps.read()
+
+pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="address-space limits cannot work under ASan")
+
+LIMIT = 3 << 29  # 1.5 GiB of address space for the child
+NORMAL_CALL = ("banana", "ananas", [0, 3, 6, 2])
+
+# Runs `body` (which sets `outcomes`, a list of what each attempt gave) under the address-space
+# limit, then a normal call, and prints both.
+CHILD = """
+import json, resource
+resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))
+import corvane
+from corvane import compute_lcs_similarity as compute
+
+def attempt(call):
+    # What the call gave: ["ok", its result, or its length when long], or the exception.
+    try:
+        result = call()
+        return ["ok", result if len(result) < 100 else len(result)]
+    except BaseException as error:
+        return [type(error).__name__, str(error)]
+
+def largest(make, size):
+    # The largest object that `make` can build, halving the size from `size` until it fits.
+    while True:
+        try:
+            return make(size)
+        except MemoryError:
+            size //= 2
+
+{body}
+after = compute(*{normal!r})
+print(json.dumps({{"outcomes": outcomes, "after": after}}))
+"""
+
+SCENARIOS = {
+    # The target takes most of the limit; the call is asked for every 16th prefix length, whose
+    # vector and result list cannot both fit beside it.
+    "largest ascii target, many lengths": """
+target = largest(lambda size: "ab" * size, {limit} // 2)
+outcomes = [attempt(lambda: compute("ba", target, range(0, len(target) + 1, 16)))]
+del target
+""",
+    # A target of two-byte characters has a UTF-8 form twice its stored size, made on demand.
+    "largest two-byte target": """
+target = largest(lambda size: "\\u00e9" * size, {limit})
+outcomes = [attempt(lambda: compute("\\u00e9", target, [0, 1, len(target)]))]
+del target
+""",
+    # The list takes most of the limit; the call needs as much again for its lengths, then its
+    # result list and a float per item.
+    "largest length list": """
+lengths = largest(lambda size: [1] * size, {limit} // 8)
+outcomes = [attempt(lambda: compute("ab", "ab", lengths))]
+del lengths
+""",
+    # __len__ reports far more items than memory holds: the reservation fails, iteration decides.
+    "lying __len__": """
+class Lying:
+    def __init__(self, length):
+        self.length = length
+    def __len__(self):
+        return self.length
+    def __getitem__(self, index):
+        return [2, 0, 1][index]
+    def __iter__(self):
+        return iter([2, 0, 1])
+
+outcomes = [attempt(lambda: compute("ab", "ab", Lying(length))) for length in (2**40, 2**59)]
+""",
+}
+
+ALLOWED = {"ok", "MemoryError", "PanicException"}
+
+
+def run_scenario(body):
+    code = CHILD.format(limit=LIMIT, body=body.format(limit=LIMIT), normal=NORMAL_CALL)
+    process = run_python(code, timeout=300)
+    assert process.returncode == 0, f"child ended with {process.returncode}:\n{process.stderr}"
+    return json.loads(process.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("body", SCENARIOS.values(), ids=SCENARIOS.keys())
+def test_exhausted_memory_raises_and_the_process_keeps_working(body):
+    result = run_scenario(body)
+    assert [outcome for outcome in result["outcomes"] if outcome[0] not in ALLOWED] == []
+    assert result["after"] == model.similarities(*NORMAL_CALL)
+
+
+def test_lying_length_still_converts_what_iteration_yields():
+    result = run_scenario(SCENARIOS["lying __len__"])
+    expected = ["ok", model.similarities("ab", "ab", [2, 0, 1])]
+    assert result["outcomes"] == [expected, expected]
