@@ -71,7 +71,7 @@ inline std::uint32_t equal_byte_mask_portable(const unsigned char* lane,
     constexpr std::uint64_t high = 0x8080808080808080;
     // Moves bit 7 of byte k to bit 56 + k: the partial products never overlap, so nothing carries.
     constexpr std::uint64_t gather = 0x0002040810204081;
-    const std::uint64_t probe = 0x0101010101010101 * byte;
+    const std::uint64_t probe = std::uint64_t{0x0101010101010101} * byte;
     std::uint32_t mask = 0;
     for (std::size_t half = 0; half < 2; ++half) {
         std::uint64_t word;

@@ -58,3 +58,9 @@ def outcome(call):
         return ("ok", call())
     except BaseException as error:  # noqa: BLE001 - every outcome is recorded
         return ("raised", type(error), error.args)
+
+
+# Under AddressSanitizer the shadow memory alone is far beyond any address-space limit, so a child
+# with such a limit could not even load the module.
+with open("/proc/self/maps") as _maps:
+    UNDER_ASAN = "asan" in _maps.read()

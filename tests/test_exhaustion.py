@@ -4,12 +4,7 @@ import json
 import pytest
 
 import model
-from conftest import run_python
-
-# Under AddressSanitizer the shadow memory alone is far beyond any address-space limit, so a limited
-# child could not even load the module.
-with open("/proc/self/maps") as maps:
-    UNDER_ASAN = "asan" in maps.read()
+from conftest import UNDER_ASAN, run_python
 
 pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="address-space limits cannot work under ASan")
 

@@ -97,7 +97,7 @@ bool OnceFlag::run_or_wait(const void* context, bool (*invoke)(const void*)) {
         }
         case k_running:
             if (!state_.compare_exchange_weak(state, k_running_with_waiters,
-                                              std::memory_order_relaxed, std::memory_order_acquire))
+                                              std::memory_order_acquire, std::memory_order_acquire))
                 continue;
             [[fallthrough]];
         default:
