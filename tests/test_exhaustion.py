@@ -75,6 +75,10 @@ class Lying:
 
 outcomes = [attempt(lambda: compute("ab", "ab", Lying(length))) for length in (2**40, 2**59)]
 """,
+    # range(2**40) really has that many items: the vector grows until the limit stops it.
+    "huge range": """
+outcomes = [attempt(lambda: compute("ab", "ab", range(2**40)))]
+""",
 }
 
 ALLOWED = {"ok", "MemoryError", "PanicException"}
@@ -98,3 +102,9 @@ def test_lying_length_still_converts_what_iteration_yields():
     result = run_scenario(SCENARIOS["lying __len__"])
     expected = ["ok", model.similarities("ab", "ab", [2, 0, 1])]
     assert result["outcomes"] == [expected, expected]
+
+
+def test_huge_range_cannot_succeed_but_ends_in_an_exception():
+    # Its lengths lie far beyond a two-byte target, so success would be a fault.
+    [outcome] = run_scenario(SCENARIOS["huge range"])["outcomes"]
+    assert outcome[0] in {"MemoryError", "PanicException"}
