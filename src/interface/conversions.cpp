@@ -13,6 +13,10 @@ namespace corvane {
 std::expected<std::string_view, PyErr> extract_text(PyObject* object) {
     if (!PyUnicode_Check(object)) [[unlikely]]
         return std::unexpected(cast_failure(object, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    // ASCII text is its own UTF-8 form.
+    if (PyUnicode_IS_ASCII(object)) [[likely]]
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
     if (utf8 == nullptr) [[unlikely]]
