@@ -7,10 +7,15 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace corvane {
 namespace {
@@ -129,6 +134,56 @@ TEST_F(ErrorTest, UnprintableObjectIsReportedAndNamedByType) {
     EXPECT_EQ(text, "<unprintable Grumpy object>");
     evaluate("__import__('sys').__dict__.__setitem__('unraisablehook', "
              "__import__('sys').__unraisablehook__)");
+}
+
+TEST_F(ErrorTest, ErrorSharedByThreadsIsNormalizedOnceWhileOthersWaitDetached) {
+    std::atomic<int> builds = 0;
+    PyErr error = PyErr::from_builder([&builds]() -> RaisableParts {
+        ++builds;
+        {
+            // Give the lock away for a while: a thread that waited for this normalization while
+            // holding the lock would deadlock here.
+            DetachScope detached;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return {Owned::borrow(PyExc_KeyError), Owned::borrow(Py_None)};
+    });
+    PyObject* seen_by_other = nullptr;
+    std::thread other;
+    {
+        DetachScope detached;
+        other = std::thread([&] {
+            AttachScope attached = AttachScope::acquire();
+            seen_by_other = error.instance();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    PyObject* seen_here = error.instance();
+    {
+        DetachScope detached;
+        other.join();
+    }
+    EXPECT_EQ(builds.load(), 1);
+    EXPECT_EQ(seen_here, seen_by_other);
+    EXPECT_TRUE(error.conforms_to(PyExc_KeyError));
+}
+
+TEST_F(ErrorTest, NormalizingAnErrorFromItsOwnBuilderIsRefused) {
+    auto holder = std::make_shared<std::optional<PyErr>>();
+    holder->emplace(PyErr::from_builder([holder]() -> RaisableParts {
+        (*holder)->instance();
+        return {Owned::borrow(PyExc_KeyError), Owned::borrow(Py_None)};
+    }));
+    ::testing::internal::CaptureStderr();
+    std::optional<std::string> message;
+    try {
+        (*holder)->instance();
+    } catch (const Panic& failure) {
+        message = std::get<const char*>(failure.payload());
+    }
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(message, "Re-entrant normalization of PyErrState detected");
+    holder->reset(); // the builder keeps the holder alive; break the cycle
 }
 
 // ---- the entry frame ---------------------------------------------------------------------------
