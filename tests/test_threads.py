@@ -57,11 +57,19 @@ def test_calls_from_many_threads_at_once_give_the_serial_results(fast_thread_swi
 
 def test_first_refusals_and_failures_from_many_threads_at_once_agree():
     # In a fresh process, so that the sequence type and the panic type are both first needed
-    # by these threads at the same moment.
+    # by these threads at the same moment; the sequence type is imported once for all of them.
     result, _ = run_python_json(
         """
-        import json, sys, threading
+        import builtins, json, sys, threading
         import corvane
+
+        imports = []
+        plain_import = builtins.__import__
+        def counting_import(name, *args, **kwargs):
+            if name == "collections.abc":
+                imports.append(threading.get_ident())
+            return plain_import(name, *args, **kwargs)
+        builtins.__import__ = counting_import
 
         sys.setswitchinterval(1e-6)
         barrier = threading.Barrier(16)
@@ -82,6 +90,7 @@ def test_first_refusals_and_failures_from_many_threads_at_once_agree():
             thread.join()
         kinds = {id(kind) for kind, _ in seen}
         print(json.dumps([
+            len(imports),
             len(kinds),
             sorted({kind.__module__ + "." + kind.__name__ for kind, _ in seen}),
             sorted({args for _, args in seen}),
@@ -89,6 +98,7 @@ def test_first_refusals_and_failures_from_many_threads_at_once_agree():
         """
     )
     assert result == [
+        1,
         2,
         ["builtins.TypeError", "pyo3_runtime.PanicException"],
         [
