@@ -1,3 +1,4 @@
+# The built module is an extension with the interpreter's own file suffix.
 import importlib.machinery
 
 import corvane
