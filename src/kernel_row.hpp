@@ -1,0 +1,56 @@
+// The update of a bit-parallel LCS row for one code point of the streamed text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvane::detail {
+
+// Pattern positions are bits; after a prefix of the streamed text has been consumed, bit i is 0
+// exactly where the LCS of that prefix with the first i + 1 pattern code points exceeds the LCS
+// with the first i, so the zero bits count the LCS with the whole pattern. A code point whose
+// positions are M turns V into (V + (V & M)) | (V & ~M): Crochemore, Iliopoulos, Pinzon and Reid,
+// "A fast and practical bit-vector algorithm for the longest common subsequence problem",
+// Information Processing Letters 80 (2001), after Allison and Dix, IPL 23 (1986); Hyyro,
+// "Bit-parallel LCS-length computation revisited" (AWOCA 2004). The sum carries out of the top
+// word exactly when a zero bit appears, so the LCS can be counted from the carries. Bits above
+// the last position start as ones and never match, so they stay ones and pass carries through.
+
+inline constexpr std::uint64_t k_all_ones = ~std::uint64_t{0};
+
+[[gnu::always_inline]] inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b,
+                                                           std::uint64_t carry_in,
+                                                           std::uint64_t& carry_out) noexcept {
+#if __has_builtin(__builtin_addcll)
+    unsigned long long out;
+    const std::uint64_t sum = __builtin_addcll(a, b, carry_in, &out);
+    carry_out = out;
+    return sum;
+#else
+    const std::uint64_t partial = a + b;
+    const std::uint64_t sum = partial + carry_in;
+    carry_out = (partial < a) | (sum < partial);
+    return sum;
+#endif
+}
+
+/// Updates one word for a code point with positions `mask` there; returns the carry onwards.
+[[gnu::always_inline]] inline std::uint64_t advance_word(std::uint64_t& bits, std::uint64_t mask,
+                                                         std::uint64_t carry) noexcept {
+    const std::uint64_t matched = bits & mask;
+    // The matched bits are a subset of `bits`, so the exclusive or keeps the unmatched ones.
+    bits = add_with_carry(bits, matched, carry, carry) | (bits ^ matched);
+    return carry;
+}
+
+/// Updates `words` words of a row for one code point whose positions are `mask`; returns the
+/// carry out of the top word, 1 exactly when the LCS grew.
+inline std::uint64_t advance_row_scalar(std::uint64_t* bits, const std::uint64_t* mask,
+                                        std::size_t words) noexcept {
+    std::uint64_t carry = 0;
+    for (std::size_t word = 0; word < words; ++word)
+        carry = advance_word(bits[word], mask[word], carry);
+    return carry;
+}
+
+} // namespace corvane::detail

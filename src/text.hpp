@@ -1,0 +1,66 @@
+// Text as the interpreter stores it: code points of one fixed width, 1, 2 or 4 bytes each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace corvane {
+
+/// A borrowed run of code points, each `kind` bytes wide, and the length of its UTF-8 form.
+struct TextView {
+    const void* data = nullptr;
+    std::size_t length = 0;
+    unsigned kind = 1;
+    std::uint64_t utf8_bytes = 0;
+};
+
+/// Calls `visit` with a typed pointer to the code points of `text`.
+template <class Visit>
+decltype(auto) with_code_points(const TextView& text, Visit&& visit) {
+    switch (text.kind) {
+    case 1:
+        return visit(static_cast<const std::uint8_t*>(text.data));
+    case 2:
+        return visit(static_cast<const std::uint16_t*>(text.data));
+    default:
+        return visit(static_cast<const std::uint32_t*>(text.data));
+    }
+}
+
+/// Bytes of the UTF-8 form of `length` code points, or nothing when one of them is a surrogate,
+/// which has no UTF-8 form. Written as plain loops without early exits, so that they vectorise.
+inline std::uint64_t utf8_length(const std::uint8_t* points, std::size_t length) noexcept {
+    std::uint64_t wide = 0;
+    for (std::size_t k = 0; k < length; ++k)
+        wide += points[k] >> 7;
+    return length + wide;
+}
+
+inline std::optional<std::uint64_t> utf8_length(const std::uint16_t* points,
+                                                std::size_t length) noexcept {
+    std::uint64_t extra = 0;
+    unsigned surrogates = 0;
+    for (std::size_t k = 0; k < length; ++k) {
+        const unsigned point = points[k];
+        extra += (point >= 0x80) + (point >= 0x800);
+        surrogates |= (point & 0xF800) == 0xD800;
+    }
+    if (surrogates != 0) return std::nullopt;
+    return length + extra;
+}
+
+inline std::optional<std::uint64_t> utf8_length(const std::uint32_t* points,
+                                                std::size_t length) noexcept {
+    std::uint64_t extra = 0;
+    unsigned surrogates = 0;
+    for (std::size_t k = 0; k < length; ++k) {
+        const std::uint32_t point = points[k];
+        extra += (point >= 0x80) + (point >= 0x800) + (point >= 0x10000);
+        surrogates |= point - 0xD800 < 0x800;
+    }
+    if (surrogates != 0) return std::nullopt;
+    return length + extra;
+}
+
+} // namespace corvane
