@@ -1,12 +1,14 @@
 // libFuzzer target: the bit-parallel kernel against the two-row reference, on arbitrary input.
 //
 // The input's last bytes choose the shape of the call (see `Shape`); the rest is made into
-// well-formed UTF-8 text and split into source and target. Both kernels run on the same call;
-// their results must agree bit for bit, and so must their panics, including the message of a
-// length beyond the byte length of target.
+// well-formed UTF-8 text and split into source and target, which the bit-parallel kernel reads
+// stored 1, 2 or 4 bytes to a code point, as the interpreter stores text. Both kernels run on the
+// same call; their results must agree bit for bit, and so must their panics, including the message
+// of a length beyond the byte length of target.
 #include "interface/panic.hpp"
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
+#include "stored_text.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -116,6 +118,7 @@ struct Shape {
     std::uint8_t shared;   // code points of source that target also starts with
     std::uint8_t repeats;  // low nibble: copies of source; high nibble: copies of target
     bool sorted;           // lengths in increasing order (another path of the fast kernel)
+    std::uint8_t widths;   // bits 0-1: storage width of source, 2-3: of target (see `kind_for`)
     std::vector<std::uint16_t> picks; // one per length, see `length_for`
 };
 
@@ -127,6 +130,7 @@ Shape read_shape(FuzzedDataProvider& data) {
     shape.shared = data.ConsumeIntegral<std::uint8_t>();
     shape.repeats = data.ConsumeIntegral<std::uint8_t>();
     shape.sorted = data.ConsumeBool();
+    shape.widths = data.ConsumeIntegral<std::uint8_t>();
     const std::size_t count = data.ConsumeIntegralInRange<std::size_t>(0, k_max_lengths);
     for (std::size_t k = 0; k < count && data.remaining_bytes() > 0; ++k)
         shape.picks.push_back(data.ConsumeIntegral<std::uint16_t>());
@@ -181,6 +185,13 @@ std::uint64_t length_for(std::uint16_t pick, std::uint64_t points, std::uint64_t
         if (v < 48) return bytes + 1 + v;
         return bytes - std::min<std::uint64_t>(bytes, v % 4);
     }
+}
+
+/// The storage width of a text: 0 as the interpreter stores it, or a wider one it also fits.
+unsigned kind_for(unsigned choice, std::string_view text) {
+    const unsigned narrowest = corvane::testing::StoredText(text).view().kind;
+    const unsigned wider = choice == 1 ? 2 : choice >= 2 ? 4 : 0;
+    return wider > narrowest ? wider : 0;
 }
 
 /// What a kernel did with a call: the panic message, or the bits of its results.
@@ -275,7 +286,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
         lengths.push_back(length_for(pick, target_point_count, target.size()));
     if (shape.sorted) std::ranges::sort(lengths);
 
-    const Outcome fast = run(corvane::prefix_similarities, source, target, lengths);
+    const unsigned source_kind = kind_for(shape.widths & 3, source);
+    const unsigned target_kind = kind_for(shape.widths >> 2 & 3, target);
+    const auto stored = [&](std::string_view s, std::string_view t, std::span<std::uint64_t> l) {
+        corvane::testing::stored_kernel(s, t, l, source_kind, target_kind);
+    };
+    const Outcome fast = run(stored, source, target, lengths);
     const Outcome reference = run(corvane::reference::prefix_similarities, source, target, lengths);
     if (fast != reference) report_mismatch(source, target, lengths, fast, reference);
     return 0;

@@ -1,57 +1,28 @@
-// The bit-parallel prefix similarity kernel: 64 source positions per machine word.
+// The bit-parallel prefix similarity kernel: 64 pattern positions per machine word.
 #include "kernel.hpp"
 
 #include "kernel_pattern.hpp"
+#include "kernel_row.hpp"
 #include "similarity.hpp"
-#include "utf8.hpp"
 
 #include <algorithm>
 #include <array>
-#include <cstring>
-#include <limits>
+#include <bit>
 #include <numeric>
 #include <vector>
 
 namespace corvane {
 namespace {
 
-using detail::BlockPattern;
-using detail::ShortPattern;
-using detail::SparseWord;
+using detail::add_with_carry;
+using detail::advance_word;
+using detail::k_all_ones;
+using detail::PointIndex;
 
-// The row state. Source positions are bits; after a prefix of target has been consumed, bit i is
-// 0 exactly where the LCS of that prefix with the first i + 1 code points of source exceeds the
-// LCS with the first i, so the zero bits count the LCS with the whole source. Appending a target
-// code point whose positions in source are M turns V into (V + (V & M)) | (V & ~M): Crochemore,
-// Iliopoulos, Pinzon and Reid, "A fast and practical bit-vector algorithm for the longest common
-// subsequence problem", Information Processing Letters 80 (2001), after Allison and Dix, IPL 23
-// (1986); Hyyro, "Bit-parallel LCS-length computation revisited" (AWOCA 2004). The sum carries
-// out of the top word exactly when a zero bit appears, so the LCS is counted from the carries.
-// Bits above the last position start as ones and stay ones, passing carries through.
+constexpr std::size_t k_word_bits = 64;
 
-inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint64_t carry_in,
-                                    std::uint64_t& carry_out) noexcept {
-#if __has_builtin(__builtin_addcll)
-    unsigned long long out;
-    const std::uint64_t sum = __builtin_addcll(a, b, carry_in, &out);
-    carry_out = out;
-    return sum;
-#else
-    const std::uint64_t partial = a + b;
-    const std::uint64_t sum = partial + carry_in;
-    carry_out = (partial < a) | (sum < partial);
-    return sum;
-#endif
-}
-
-/// Updates one word of the row for a code point with positions `mask` in that word; returns the
-/// carry into the next word.
-[[gnu::always_inline]] inline std::uint64_t advance_word(std::uint64_t& bits, std::uint64_t mask,
-                                                         std::uint64_t carry) noexcept {
-    const std::uint64_t matched = bits & mask;
-    // The matched bits are a subset of `bits`, so the exclusive or keeps the unmatched ones.
-    bits = add_with_carry(bits, matched, carry, carry) | (bits ^ matched);
-    return carry;
+inline std::uint64_t bit_at(std::size_t position) noexcept {
+    return std::uint64_t{1} << (position % k_word_bits);
 }
 
 /// Updates a row of one word; returns the carry out of it.
@@ -63,6 +34,129 @@ inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint6
     bits = sum | (bits ^ matched);
     return carry;
 }
+
+/// Zero bits among the first `count` bits of `words`.
+std::uint64_t zeros_below(const std::uint64_t* words, std::size_t count) noexcept {
+    std::uint64_t zeros = 0;
+    std::size_t word = 0;
+    for (; (word + 1) * k_word_bits <= count; ++word)
+        zeros += static_cast<std::uint64_t>(std::popcount(~words[word]));
+    if (const std::size_t rest = count % k_word_bits; rest != 0)
+        zeros += static_cast<std::uint64_t>(
+            std::popcount(~words[word] & ((std::uint64_t{1} << rest) - 1)));
+    return zeros;
+}
+
+// Machines hold the row of a pattern and consume the streamed text. `lcs()` is the LCS of the
+// pattern with what they consumed; `zeros_below(j)` the LCS of the first j pattern code points
+// with it. Once every pattern position is matched nothing can change, so feeding stops early.
+
+// Text is fed in runs of this many code points between checks for a full match.
+constexpr std::size_t k_run = 256;
+
+/// A pattern of 1 to 64 code points: one word, positions looked up per code point.
+template <class P>
+class WordMachine {
+  public:
+    explicit WordMachine(std::span<const P> pattern) : pattern_(pattern), index_(pattern) {
+        for (std::size_t k = 0; k < pattern.size(); ++k)
+            index_.entry(pattern[k]) |= bit_at(k);
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        std::uint64_t bits = bits_;
+        std::uint64_t lcs = lcs_;
+        for (std::size_t done = 0; done < count && lcs < pattern_.size();) {
+            const std::size_t end = std::min(count, done + k_run);
+            for (; done < end; ++done) {
+                if constexpr (sizeof(T) == 1)
+                    lcs += advance_alone(bits, index_.find_low(text[done]));
+                else
+                    lcs += advance_alone(bits, index_.find(text[done]));
+            }
+        }
+        bits_ = bits;
+        lcs_ = lcs;
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(&bits_, count);
+    }
+
+  private:
+    std::span<const P> pattern_;
+    PointIndex<std::uint64_t, P> index_;
+    std::uint64_t bits_ = k_all_ones;
+    std::uint64_t lcs_ = 0;
+};
+
+/// Rows of pattern positions, one per distinct code point, numbered from 1 by the index; row 0
+/// has no positions, for code points the pattern lacks.
+template <class P>
+struct DenseRows {
+    DenseRows(std::span<const P> pattern, std::size_t words) : index(pattern), words(words) {
+        std::uint32_t distinct = 0;
+        for (const P point : pattern) {
+            std::uint32_t& id = index.entry(point);
+            if (id == 0) id = ++distinct;
+        }
+        rows.assign((distinct + std::size_t{1}) * words, 0);
+        for (std::size_t k = 0; k < pattern.size(); ++k)
+            rows[index.entry(pattern[k]) * words + k / k_word_bits] |= bit_at(k);
+    }
+
+    PointIndex<std::uint32_t, P> index;
+    std::size_t words;
+    std::vector<std::uint64_t> rows;
+};
+
+/// A pattern of 2 to 8 words, whose row lives in registers while text streams past.
+template <class P, std::size_t Words>
+class RegisterMachine {
+  public:
+    explicit RegisterMachine(std::span<const P> pattern)
+        : pattern_(pattern), rows_(pattern, Words) {
+        bits_.fill(k_all_ones);
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        // In locals: loads of text may alias anything, so members would be stored back often.
+        std::array<std::uint64_t, Words> bits = bits_;
+        std::uint64_t lcs = lcs_;
+        const std::uint64_t* rows = rows_.rows.data();
+        for (std::size_t done = 0; done < count && lcs < pattern_.size();) {
+            const std::size_t end = std::min(count, done + k_run);
+            for (; done < end; ++done) {
+                std::uint32_t id;
+                if constexpr (sizeof(T) == 1)
+                    id = rows_.index.find_low(text[done]);
+                else
+                    id = rows_.index.find(text[done]);
+                const std::uint64_t* mask = rows + std::size_t{id} * Words;
+                std::uint64_t carry = 0;
+                for (std::size_t word = 0; word < Words; ++word)
+                    carry = advance_word(bits[word], mask[word], carry);
+                lcs += carry;
+            }
+        }
+        bits_ = bits;
+        lcs_ = lcs;
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(bits_.data(), count);
+    }
+
+  private:
+    std::span<const P> pattern_;
+    DenseRows<P> rows_;
+    std::array<std::uint64_t, Words> bits_;
+    std::uint64_t lcs_ = 0;
+};
 
 /// Updates four consecutive words for one code point. The four additions come one after the
 /// other with nothing in between, so the compiler chains their carries through the flags
@@ -83,18 +177,120 @@ inline std::uint64_t add_with_carry(std::uint64_t a, std::uint64_t b, std::uint6
     b3 = s3 | k3;
 }
 
-constexpr std::uint64_t k_all_ones = ~std::uint64_t{0};
+/// One word of the positions of a rare code point: its index and its bits.
+struct SparseWord {
+    std::size_t word;
+    std::uint64_t mask;
+};
 
-/// A row of groups of four words.
-class Row {
+/// A long pattern. Code points frequent enough get a row of all the words; the others keep only
+/// the words where they occur, so memory stays proportional to the pattern even for large
+/// alphabets. Rows are whole groups of four words; the positions past the pattern never match.
+template <class P>
+class BlockMachine {
   public:
-    explicit Row(std::size_t words) : bits_(words, k_all_ones) {}
+    static constexpr std::size_t k_group_words = 4;
+
+    explicit BlockMachine(std::span<const P> pattern)
+        : pattern_(pattern), index_(pattern),
+          words_((pattern.size() + k_group_words * k_word_bits - 1) /
+                 (k_group_words * k_word_bits) * k_group_words),
+          bits_(words_, k_all_ones) {
+        // Numbers the distinct code points from 1 and counts them.
+        std::vector<std::uint32_t> counts(1, 0);
+        for (const P point : pattern) {
+            std::uint32_t& id = index_.entry(point);
+            if (id == 0) {
+                id = static_cast<std::uint32_t>(counts.size());
+                counts.push_back(0);
+            }
+            ++counts[id];
+        }
+        // All rows dense while that costs at most eight words per pattern code point; beyond,
+        // a code point gets a dense row when it occurs in about an eighth of the words.
+        const std::size_t distinct = counts.size() - 1;
+        const bool all_dense = distinct * words_ <= 8 * pattern.size();
+        places_.resize(counts.size());
+        std::size_t dense = 0;
+        std::size_t sparse = 0;
+        for (std::size_t id = 1; id < counts.size(); ++id) {
+            Place& place = places_[id];
+            place.dense = all_dense || counts[id] * 8 >= words_;
+            if (place.dense) {
+                place.begin = dense++;
+            } else {
+                place.begin = sparse;
+                place.end = sparse;
+                sparse += counts[id];
+            }
+        }
+        counts = {};
+        rows_.assign(dense * words_, 0);
+        sparse_.resize(sparse);
+        for (std::size_t k = 0; k < pattern.size(); ++k) {
+            Place& place = places_[index_.entry(pattern[k])];
+            const std::size_t word = k / k_word_bits;
+            if (place.dense) {
+                rows_[place.begin * words_ + word] |= bit_at(k);
+            } else if (place.end != place.begin && sparse_[place.end - 1].word == word) {
+                sparse_[place.end - 1].mask |= bit_at(k);
+            } else {
+                sparse_[place.end++] = {word, bit_at(k)};
+            }
+        }
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        for (std::size_t done = 0; done < count && lcs_ < pattern_.size();) {
+            const std::size_t end = std::min(count, done + k_run);
+            for (; done < end; ++done) {
+                std::uint32_t id;
+                if constexpr (sizeof(T) == 1)
+                    id = index_.find_low(text[done]);
+                else
+                    id = index_.find(text[done]);
+                if (id == 0) continue;
+                const Place& place = places_[id];
+                if (place.dense) {
+                    const std::uint64_t* mask = rows_.data() + place.begin * words_;
+                    if (held_ == nullptr) {
+                        held_ = mask;
+                    } else {
+                        step_pair(held_, mask);
+                        held_ = nullptr;
+                    }
+                } else {
+                    release();
+                    step_sparse({sparse_.data() + place.begin, place.end - place.begin});
+                }
+            }
+            release();
+        }
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(bits_.data(), count);
+    }
+
+  private:
+    struct Place {
+        bool dense = false;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+
+    void release() noexcept {
+        if (held_ != nullptr) step_one(held_);
+        held_ = nullptr;
+    }
 
     // Out of line, so that the loop has every register to itself.
-    [[gnu::noinline]] void step(const std::uint64_t* mask) noexcept {
+    [[gnu::noinline]] void step_one(const std::uint64_t* mask) noexcept {
         std::uint64_t carry = 0;
         std::uint64_t* bits = bits_.data();
-        for (std::size_t word = 0, words = bits_.size(); word < words; word += 4)
+        for (std::size_t word = 0; word < words_; word += 4)
             advance_group(bits[word], bits[word + 1], bits[word + 2], bits[word + 3], mask + word,
                           carry);
         lcs_ += carry;
@@ -102,11 +298,12 @@ class Row {
 
     // Two code points in one pass: the second one's update of a group follows the first one's
     // directly, and the two carry chains run side by side.
-    [[gnu::noinline]] void step(const std::uint64_t* first, const std::uint64_t* second) noexcept {
+    [[gnu::noinline]] void step_pair(const std::uint64_t* first,
+                                     const std::uint64_t* second) noexcept {
         std::uint64_t carry = 0;
         std::uint64_t next_carry = 0;
         std::uint64_t* bits = bits_.data();
-        for (std::size_t word = 0, words = bits_.size(); word < words; word += 4) {
+        for (std::size_t word = 0; word < words_; word += 4) {
             std::uint64_t b0 = bits[word], b1 = bits[word + 1], b2 = bits[word + 2],
                           b3 = bits[word + 3];
             advance_group(b0, b1, b2, b3, first + word, carry);
@@ -121,7 +318,7 @@ class Row {
 
     // Words without positions change only when a carry reaches them: it sets their lowest zero
     // bit and passes on only through a word of ones.
-    void step(std::span<const SparseWord> words) noexcept {
+    void step_sparse(std::span<const SparseWord> words) noexcept {
         std::uint64_t carry = 0;
         std::size_t word = 0;
         const auto pass_carry = [&](std::size_t until) {
@@ -140,188 +337,41 @@ class Row {
         lcs_ += carry;
     }
 
-    std::uint64_t lcs() const noexcept { return lcs_; }
-
-  private:
-    static_assert(detail::k_group_words == 4);
-
+    std::span<const P> pattern_;
+    PointIndex<std::uint32_t, P> index_;
+    std::size_t words_;
+    std::vector<Place> places_;
+    std::vector<std::uint64_t> rows_;
+    std::vector<SparseWord> sparse_;
     std::vector<std::uint64_t> bits_;
     std::uint64_t lcs_ = 0;
-};
-
-// Machines consume code points of target and report the LCS of source with what they consumed.
-
-/// The machine of an empty source.
-struct EmptyMachine {
-    void feed(char32_t) noexcept {}
-    void feed_ascii(const unsigned char*, std::size_t) noexcept {}
-    std::uint64_t lcs() const noexcept { return 0; }
-};
-
-/// One word for a source of at most 16 x Lanes code points.
-template <std::size_t Lanes>
-class WordMachine {
-  public:
-    explicit WordMachine(const ShortPattern& pattern) noexcept : pattern_(pattern) {}
-
-    void feed(char32_t point) noexcept {
-        step(point < 0x80 ? pattern_.template ascii_mask<Lanes>(static_cast<unsigned char>(point))
-                          : pattern_.template other_mask<Lanes>(point));
-    }
-
-    void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
-        // In locals: byte loads may alias anything, so members would be stored back every time.
-        std::uint64_t bits = bits_;
-        std::uint64_t lcs = lcs_;
-        if (count >= k_table_from) {
-            std::array<std::uint64_t, 128> table{};
-            pattern_.fill_ascii_table(table);
-            for (std::size_t k = 0; k < count; ++k)
-                lcs += advance_alone(bits, table[text[k]]);
-        } else {
-            for (std::size_t k = 0; k < count; ++k)
-                lcs += advance_alone(bits, pattern_.template ascii_mask<Lanes>(text[k]));
-        }
-        bits_ = bits;
-        lcs_ = lcs;
-    }
-
-    std::uint64_t lcs() const noexcept { return lcs_; }
-
-  private:
-    // Each lane costs a compare and a mask extraction per code point. From two lanes on, a table
-    // of all ASCII code points pays for its clearing and filling on long enough runs of target.
-    static constexpr std::size_t k_table_from = Lanes == 1 ? std::numeric_limits<std::size_t>::max()
-                                                : Lanes == 2 ? 128
-                                                             : 32;
-
-    void step(std::uint64_t mask) noexcept { lcs_ += advance_alone(bits_, mask); }
-
-    const ShortPattern& pattern_;
-    std::uint64_t bits_ = k_all_ones;
-    std::uint64_t lcs_ = 0;
-};
-
-/// One or two groups of words kept in registers, for a source of at most 512 code points.
-template <std::size_t Groups>
-class GroupMachine {
-  public:
-    explicit GroupMachine(const BlockPattern& pattern) noexcept : pattern_(pattern) {}
-
-    void feed(char32_t point) noexcept {
-        if (point < 0x80) {
-            feed_byte(state_, static_cast<unsigned char>(point));
-            return;
-        }
-        const std::span<const SparseWord> words = pattern_.other_words(point);
-        if (words.empty()) return;
-        std::array<std::uint64_t, k_words> mask{};
-        for (const SparseWord& word : words)
-            mask[word.word] = word.mask;
-        state_.step(mask.data());
-    }
-
-    void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
-        // In a local: byte loads may alias anything, so members would be stored back every time.
-        State state = state_;
-        for (std::size_t k = 0; k < count; ++k)
-            feed_byte(state, text[k]);
-        state_ = state;
-    }
-
-    std::uint64_t lcs() const noexcept { return state_.lcs; }
-
-  private:
-    static constexpr std::size_t k_words = Groups * detail::k_group_words;
-
-    struct State {
-        std::array<std::uint64_t, k_words> bits;
-        std::uint64_t lcs;
-
-        void step(const std::uint64_t* mask) noexcept {
-            std::uint64_t carry = 0;
-            for (std::size_t word = 0; word < k_words; word += 4)
-                advance_group(bits[word], bits[word + 1], bits[word + 2], bits[word + 3],
-                              mask + word, carry);
-            lcs += carry;
-        }
-    };
-
-    // A code point absent from source leaves the row as it is.
-    void feed_byte(State& state, unsigned char byte) const noexcept {
-        if (pattern_.contains(byte)) state.step(pattern_.ascii_row(byte));
-    }
-
-    const BlockPattern& pattern_;
-    State state_ = {filled_ones(), 0};
-
-    static constexpr std::array<std::uint64_t, k_words> filled_ones() noexcept {
-        std::array<std::uint64_t, k_words> bits;
-        bits.fill(k_all_ones);
-        return bits;
-    }
-};
-
-/// Several words for a longer source. Code points are applied two at a time where possible: the
-/// first of a pair is held until the second arrives or the LCS is asked for.
-class BlockMachine {
-  public:
-    explicit BlockMachine(const BlockPattern& pattern) : pattern_(pattern), row_(pattern.words()) {}
-
-    void feed(char32_t point) noexcept {
-        if (point < 0x80) {
-            held_ = feed_byte(static_cast<unsigned char>(point), held_);
-            return;
-        }
-        const std::span<const SparseWord> words = pattern_.other_words(point);
-        if (words.empty()) return;
-        release();
-        row_.step(words);
-    }
-
-    void feed_ascii(const unsigned char* text, std::size_t count) noexcept {
-        const std::uint64_t* held = held_;
-        for (std::size_t k = 0; k < count; ++k)
-            held = feed_byte(text[k], held);
-        held_ = held;
-    }
-
-    std::uint64_t lcs() noexcept {
-        release();
-        return row_.lcs();
-    }
-
-  private:
-    // Returns the row now held. A code point absent from source leaves the row as it is.
-    const std::uint64_t* feed_byte(unsigned char byte, const std::uint64_t* held) noexcept {
-        if (!pattern_.contains(byte)) return held;
-        const std::uint64_t* mask = pattern_.ascii_row(byte);
-        if (held == nullptr) return mask;
-        row_.step(held, mask);
-        return nullptr;
-    }
-
-    void release() noexcept {
-        if (held_ != nullptr) row_.step(held_);
-        held_ = nullptr;
-    }
-
-    const BlockPattern& pattern_;
-    Row row_;
     const std::uint64_t* held_ = nullptr;
 };
 
-/// What the answers need to know of the two texts.
-struct Job {
-    std::string_view target;
-    std::uint64_t source_bytes;
-    // Code points (and their bytes) that both texts start with: the LCS with a prefix of target
-    // at most that long is its length, and beyond it the shared part adds its length.
-    std::uint64_t shared_points;
-    std::size_t shared_bytes;
-    // Whether every code point that a requested length needs past the shared part is one byte.
-    bool ascii_target;
-};
+/// Calls `visit` with the machine for `pattern`, chosen by its number of words.
+template <class P, class Visit>
+void with_machine(std::span<const P> pattern, Visit&& visit) {
+    switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+    case 1:
+        return visit(WordMachine<P>(pattern));
+    case 2:
+        return visit(RegisterMachine<P, 2>(pattern));
+    case 3:
+        return visit(RegisterMachine<P, 3>(pattern));
+    case 4:
+        return visit(RegisterMachine<P, 4>(pattern));
+    case 5:
+        return visit(RegisterMachine<P, 5>(pattern));
+    case 6:
+        return visit(RegisterMachine<P, 6>(pattern));
+    case 7:
+        return visit(RegisterMachine<P, 7>(pattern));
+    case 8:
+        return visit(RegisterMachine<P, 8>(pattern));
+    default:
+        return visit(BlockMachine<P>(pattern));
+    }
+}
 
 /// Calls `settle` on each element of `lengths`, by increasing value.
 template <class Settle>
@@ -347,68 +397,112 @@ void in_length_order(std::span<std::uint64_t> lengths, bool ascending, Settle se
         settle(lengths[k]);
 }
 
-/// Streams target through `machine` up to each requested length and writes the similarities.
-template <class Machine>
-void answer(Machine machine, const Job& job, std::span<std::uint64_t> lengths, bool ascending) {
-    std::uint64_t consumed = job.shared_points;
-    std::size_t at = job.shared_bytes;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(job.target.data());
-    in_length_order(lengths, ascending, [&](std::uint64_t& slot) {
-        const std::uint64_t length = slot;
-        if (length == 0) {
-            slot = k_one_bits;
-            return;
-        }
-        if (length <= job.shared_points) {
-            slot = similarity_bits(length, job.source_bytes, length);
-            return;
-        }
-        if (job.ascii_target) {
-            machine.feed_ascii(bytes + at, length - consumed);
-            at += length - consumed;
-            consumed = length;
-        } else {
-            for (; consumed < length && at < job.target.size(); ++consumed)
-                machine.feed(decode_code_point(job.target, at));
-        }
-        // A length past the code points of target finds the row at 0 there.
-        const std::uint64_t lcs = consumed == length ? job.shared_points + machine.lcs() : 0;
-        slot = similarity_bits(lcs, job.source_bytes, length);
-    });
-}
-
-struct SharedPrefix {
-    std::size_t bytes;
-    std::uint64_t points;
+/// The requested lengths and what the formula needs besides the LCS.
+struct Request {
+    std::span<std::uint64_t> lengths;
+    bool ascending;
+    std::uint64_t source_bytes;
+    std::uint64_t target_points;
 };
 
-/// The whole code points that source and target both start with, within their first `limit`
-/// bytes.
-SharedPrefix shared_prefix(std::string_view source, std::string_view target, std::size_t limit) {
-    limit = std::min({limit, source.size(), target.size()});
-    std::size_t bytes = 0;
-    while (bytes + 8 <= limit) {
-        std::uint64_t a;
-        std::uint64_t b;
-        std::memcpy(&a, source.data() + bytes, 8);
-        std::memcpy(&b, target.data() + bytes, 8);
-        if (a != b) break;
-        bytes += 8;
+/// Code points that `a` and `b` start with.
+template <class A, class B>
+std::size_t shared_prefix(std::span<const A> a, std::span<const B> b) noexcept {
+    const std::size_t limit = std::min(a.size(), b.size());
+    std::size_t k = 0;
+    while (k < limit && a[k] == b[k])
+        ++k;
+    return k;
+}
+
+/// Code points that `a` and `b` end with.
+template <class A, class B>
+std::size_t shared_suffix(std::span<const A> a, std::span<const B> b) noexcept {
+    const std::size_t limit = std::min(a.size(), b.size());
+    std::size_t k = 0;
+    while (k < limit && a[a.size() - 1 - k] == b[b.size() - 1 - k])
+        ++k;
+    return k;
+}
+
+/// Writes the similarity of every requested length. `reach` code points of target are needed:
+/// every length is at most that or beyond the code points of target.
+template <class S, class T>
+void answer(std::span<const S> source, std::span<const T> target, const Request& request) {
+    const auto write = [&](std::uint64_t& slot, std::uint64_t lcs) {
+        slot = similarity_bits(lcs, request.source_bytes, slot);
+    };
+    // LCS(x + a, x + b) = |x| + LCS(a, b): the shared start needs no computing.
+    const std::size_t prefix = shared_prefix(source, target);
+    std::span<const S> a = source.subspan(prefix);
+    std::span<const T> b = target.subspan(prefix);
+    // So does a shared end, when only the whole of target is asked for.
+    std::size_t suffix = 0;
+    const bool whole_only =
+        std::ranges::all_of(
+            request.lengths,
+            [&](std::uint64_t length) { return length == 0 || length == request.target_points; }) &&
+        target.size() == request.target_points;
+    if (whole_only) {
+        suffix = shared_suffix(a, b);
+        a = a.first(a.size() - suffix);
+        b = b.first(b.size() - suffix);
     }
-    while (bytes < limit && source[bytes] == target[bytes])
-        ++bytes;
-    // A mismatch inside a code point leaves its first bytes shared; they do not count.
-    while (bytes > 0 && bytes < source.size() &&
-           (static_cast<unsigned char>(source[bytes]) & 0xC0) == 0x80)
-        --bytes;
-    return {bytes, detail::count_code_points(source.substr(0, bytes))};
+    // What a length needs beyond the shared start: 0 for lengths within it, and lengths past
+    // the code points of target find the row at 0.
+    const auto settle_trivial = [&](std::uint64_t& slot) {
+        if (slot == 0) {
+            slot = k_one_bits;
+            return true;
+        }
+        if (slot > request.target_points) {
+            write(slot, 0);
+            return true;
+        }
+        if (slot <= prefix) {
+            write(slot, slot);
+            return true;
+        }
+        return false;
+    };
+    if (a.empty() || b.empty()) {
+        for (std::uint64_t& slot : request.lengths)
+            if (!settle_trivial(slot)) write(slot, prefix + suffix);
+        return;
+    }
+    if (a.size() <= b.size()) {
+        // The pattern is source; target streams past and each length is read on the way.
+        with_machine(a, [&](auto machine) {
+            std::size_t consumed = 0;
+            in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
+                if (settle_trivial(slot)) return;
+                const std::size_t needed = std::min<std::uint64_t>(slot - prefix, b.size());
+                machine.feed(b.data() + consumed, needed - consumed);
+                consumed = needed;
+                write(slot, prefix + machine.lcs() + (whole_only ? suffix : 0));
+            });
+        });
+    } else {
+        // The pattern is the needed part of target; source streams past once, and the final
+        // row holds the LCS with every prefix of the pattern.
+        with_machine(b, [&](auto machine) {
+            machine.feed(a.data(), a.size());
+            for (std::uint64_t& slot : request.lengths) {
+                if (settle_trivial(slot)) continue;
+                const std::size_t within = slot - prefix;
+                const std::uint64_t lcs =
+                    within >= b.size() ? machine.lcs() : machine.zeros_below(within);
+                write(slot, prefix + lcs + (whole_only ? suffix : 0));
+            }
+        });
+    }
 }
 
 } // namespace
 
-void prefix_similarities(std::string_view source, std::string_view target,
+void prefix_similarities(const TextView& source, const TextView& target,
                          std::span<std::uint64_t> lengths) {
-    const std::uint64_t entries = row_entries(target.size());
+    const std::uint64_t entries = row_entries(target.utf8_bytes);
     std::uint64_t longest = 0;
     std::uint64_t previous = 0;
     bool ascending = true;
@@ -423,40 +517,14 @@ void prefix_similarities(std::string_view source, std::string_view target,
         std::ranges::fill(lengths, k_one_bits);
         return;
     }
-
-    // A requested prefix of target spans at most 4 bytes per code point.
-    const SharedPrefix shared = shared_prefix(source, target, 4 * longest);
-    Job job{target, source.size(), shared.points, shared.bytes, false};
-    if (longest <= shared.points) return answer(EmptyMachine{}, job, lengths, ascending);
-    const std::uint64_t stream_points = longest - shared.points;
-    job.ascii_target = stream_points <= target.size() - shared.bytes &&
-                       detail::is_ascii(target.substr(shared.bytes, stream_points));
-
-    const std::string_view rest = source.substr(shared.bytes);
-    const std::size_t points = detail::count_code_points(rest);
-    if (points == 0) return answer(EmptyMachine{}, job, lengths, ascending);
-    if (points <= ShortPattern::k_capacity) {
-        const ShortPattern pattern(rest, points);
-        switch ((points + 15) / 16) {
-        case 1:
-            return answer(WordMachine<1>(pattern), job, lengths, ascending);
-        case 2:
-            return answer(WordMachine<2>(pattern), job, lengths, ascending);
-        case 3:
-            return answer(WordMachine<3>(pattern), job, lengths, ascending);
-        default:
-            return answer(WordMachine<4>(pattern), job, lengths, ascending);
-        }
-    }
-    const BlockPattern pattern(rest, points);
-    switch (pattern.words() / detail::k_group_words) {
-    case 1:
-        return answer(GroupMachine<1>(pattern), job, lengths, ascending);
-    case 2:
-        return answer(GroupMachine<2>(pattern), job, lengths, ascending);
-    default:
-        return answer(BlockMachine(pattern), job, lengths, ascending);
-    }
+    const Request request{lengths, ascending, source.utf8_bytes, target.length};
+    const std::size_t reach =
+        static_cast<std::size_t>(std::min<std::uint64_t>(longest, target.length));
+    with_code_points(source, [&](const auto* s) {
+        with_code_points(target, [&](const auto* t) {
+            answer(std::span(s, source.length), std::span(t, reach), request);
+        });
+    });
 }
 
 } // namespace corvane

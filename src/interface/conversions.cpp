@@ -10,18 +10,32 @@
 
 namespace corvane {
 
-std::expected<std::string_view, PyErr> extract_text(PyObject* object) {
+std::expected<TextView, PyErr> extract_text(PyObject* object) {
     if (!PyUnicode_Check(object)) [[unlikely]]
         return std::unexpected(cast_failure(object, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+    TextView text{PyUnicode_DATA(object), length, static_cast<unsigned>(PyUnicode_KIND(object)),
+                  length};
     // ASCII text is its own UTF-8 form.
     if (PyUnicode_IS_ASCII(object)) [[likely]]
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+        return text;
+    // Other text is read where the interpreter keeps it; its UTF-8 length is counted, never
+    // made, so the str gains no cached UTF-8 copy.
+    const std::optional<std::uint64_t> bytes =
+        with_code_points(text, [&](const auto* points) -> std::optional<std::uint64_t> {
+            return utf8_length(points, length);
+        });
+    if (bytes) [[likely]] {
+        text.utf8_bytes = *bytes;
+        return text;
+    }
+    // A surrogate has no UTF-8 form: the interpreter's own encoder fails on it and raises its
+    // own UnicodeEncodeError, with nothing cached.
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (utf8 == nullptr) [[unlikely]]
+    if (PyUnicode_AsUTF8AndSize(object, &size) == nullptr)
         return std::unexpected(PyErr::fetch_pending());
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    text.utf8_bytes = static_cast<std::uint64_t>(size);
+    return text;
 }
 
 std::expected<std::uint64_t, PyErr> extract_u64(PyObject* object) {

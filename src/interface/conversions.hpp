@@ -4,6 +4,7 @@
 #include "interface/error.hpp"
 #include "interface/owned.hpp"
 #include "length_vector.hpp"
+#include "text.hpp"
 
 #include <Python.h>
 
@@ -13,8 +14,10 @@
 
 namespace corvane {
 
-/// A view of the UTF-8 form the interpreter keeps inside a str (or subclass); no copy.
-std::expected<std::string_view, PyErr> extract_text(PyObject* object);
+/// A view of the code points a str (or subclass) holds, where the interpreter keeps them, with
+/// the length of their UTF-8 form; no copy. Text without a UTF-8 form (a lone surrogate) gives
+/// the interpreter's UnicodeEncodeError.
+std::expected<TextView, PyErr> extract_text(PyObject* object);
 
 /// The items of a sequence as unsigned 64-bit integers; errors come back already prefixed with
 /// the argument's name.

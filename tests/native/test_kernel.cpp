@@ -2,6 +2,7 @@
 #include "kernel.hpp"
 #include "kernel_cases.hpp"
 #include "kernel_reference.hpp"
+#include "stored_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +85,9 @@ TEST_P(KernelValues, LengthBeyondTargetBytesPanicsWithIndexMessage) {
 INSTANTIATE_TEST_SUITE_P(Reference, KernelValues,
                          ::testing::Values(Kernel(reference::prefix_similarities)),
                          [](const auto&) { return "two_rows"; });
-INSTANTIATE_TEST_SUITE_P(Module, KernelValues, ::testing::Values(Kernel(prefix_similarities)),
+INSTANTIATE_TEST_SUITE_P(Module, KernelValues, ::testing::Values(Kernel([](auto s, auto t, auto l) {
+                             testing::stored_kernel(s, t, l);
+                         })),
                          [](const auto&) { return "module_kernel"; });
 
 TEST(PanicReport, NamesThreadLocationMessageAndBacktraceNote) {

@@ -1,8 +1,8 @@
 // The bit-parallel kernel checked against the two-row reference, bit for bit.
 #include "kernel.hpp"
 #include "kernel_cases.hpp"
-#include "kernel_pattern.hpp"
 #include "kernel_reference.hpp"
+#include "stored_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,10 @@
 namespace corvane {
 namespace {
 
+using testing::decode_utf8;
 using testing::panic_message;
+using testing::stored_kernel;
+using testing::StoredText;
 
 struct Alphabet {
     const char* name;
@@ -51,20 +54,44 @@ std::vector<std::uint64_t> every_length(std::string_view target) {
     return lengths;
 }
 
+// Every storage width a text fits in: as the interpreter stores it, and wider.
+std::vector<unsigned> kinds_for(std::string_view text) {
+    const StoredText narrowest(text);
+    std::vector<unsigned> kinds;
+    for (const unsigned kind : {1u, 2u, 4u})
+        if (kind >= narrowest.view().kind) kinds.push_back(kind);
+    return kinds;
+}
+
 void expect_same_as_reference(std::string_view source, std::string_view target,
                               std::vector<std::uint64_t> lengths) {
     std::vector<std::uint64_t> want = lengths;
-    std::vector<std::uint64_t> got = lengths;
     reference::prefix_similarities(source, target, want);
-    prefix_similarities(source, target, got);
-    for (std::size_t k = 0; k < lengths.size(); ++k)
-        if (got[k] != want[k]) {
-            ADD_FAILURE() << "source " << source.size() << " bytes \"" << source.substr(0, 80)
-                          << "\", target " << target.size() << " bytes \"" << target.substr(0, 80)
-                          << "\", length " << lengths[k] << ": " << std::bit_cast<double>(got[k])
-                          << " != " << std::bit_cast<double>(want[k]);
-            return;
+    for (const unsigned source_kind : kinds_for(source))
+        for (const unsigned target_kind : kinds_for(target)) {
+            std::vector<std::uint64_t> got = lengths;
+            stored_kernel(source, target, got, source_kind, target_kind);
+            for (std::size_t k = 0; k < lengths.size(); ++k)
+                if (got[k] != want[k]) {
+                    ADD_FAILURE() << "source " << source.size() << " bytes \""
+                                  << source.substr(0, 80) << "\" (kind " << source_kind
+                                  << "), target " << target.size() << " bytes \""
+                                  << target.substr(0, 80) << "\" (kind " << target_kind
+                                  << "), length " << lengths[k] << ": "
+                                  << std::bit_cast<double>(got[k])
+                                  << " != " << std::bit_cast<double>(want[k]);
+                    return;
+                }
         }
+}
+
+/// The reference on every prefix length, on a few lengths with long runs between them, and on
+/// the whole of target alone, where a shared end of the texts counts without computing.
+void expect_same_for_lengths(std::string_view source, std::string_view target) {
+    const std::uint64_t points = decode_utf8(target).size();
+    expect_same_as_reference(source, target, every_length(target));
+    expect_same_as_reference(source, target, {target.size(), target.size() / 2});
+    expect_same_as_reference(source, target, {points, 0, points});
 }
 
 // Code-point counts around the one-word limit, the byte-compare lanes and the fixed row sizes.
@@ -80,9 +107,7 @@ TEST_P(FastKernel, MatchesReferenceForEveryPrefixAcrossWordEdges) {
         for (const std::size_t target_size : k_target_sizes) {
             const std::string source = random_text(GetParam().points, source_size, random);
             const std::string target = random_text(GetParam().points, target_size, random);
-            expect_same_as_reference(source, target, every_length(target));
-            // Few lengths: long runs of target between answers.
-            expect_same_as_reference(source, target, {target.size(), target.size() / 2});
+            expect_same_for_lengths(source, target);
         }
 }
 
@@ -108,8 +133,10 @@ TEST_P(FastKernel, MatchesReferenceWhenTextsShareAPrefix) {
         for (const std::size_t tail : {0, 1, 5, 70, 600}) {
             const std::string source = common + random_text(GetParam().points, tail, random);
             const std::string target = common + random_text(GetParam().points, tail / 2, random);
-            expect_same_as_reference(source, target, every_length(target));
-            expect_same_as_reference(target, source, every_length(source));
+            expect_same_for_lengths(source, target);
+            expect_same_for_lengths(target, source);
+            // The same start and end around different middles.
+            expect_same_for_lengths(source + common, target + common);
         }
     }
 }
@@ -180,49 +207,11 @@ TEST(FastKernelFailures, ReportTheFirstOffenderInVectorOrder) {
          "index out of bounds: the len is 4 but the index is 18446744073709551615"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(panic_message(prefix_similarities, c.source, c.target, c.lengths), c.message);
+        EXPECT_EQ(panic_message([](auto s, auto t, auto l) { stored_kernel(s, t, l); }, c.source,
+                                c.target, c.lengths),
+                  c.message);
         EXPECT_EQ(panic_message(reference::prefix_similarities, c.source, c.target, c.lengths),
                   c.message);
-    }
-}
-
-TEST(FastKernelPattern, ByteCompareAgreesWithPortableVersion) {
-    std::mt19937_64 random(5);
-    std::uniform_int_distribution<int> byte(0, 255);
-    // Free positions hold 0xFF; bytes of other code points never reach the compare.
-    const unsigned char few[] = {0, 1, 64, 127, 0x80, 0xFF};
-    alignas(16) unsigned char lane[16];
-    for (int round = 0; round < 200; ++round) {
-        for (unsigned char& b : lane)
-            b = round % 2 == 0 ? few[byte(random) % std::size(few)]
-                               : static_cast<unsigned char>(byte(random));
-        for (const int probe : {0, 1, 64, 127, byte(random) % 128}) {
-            const auto value = static_cast<unsigned char>(probe);
-            std::uint32_t want = 0;
-            for (int k = 0; k < 16; ++k)
-                want |= std::uint32_t{lane[k] == value} << k;
-            EXPECT_EQ(detail::equal_byte_mask(lane, value), want);
-            EXPECT_EQ(detail::equal_byte_mask_portable(lane, value), want);
-        }
-    }
-}
-
-TEST(FastKernelPattern, CodePointCompareAgreesWithPortableVersion) {
-    std::mt19937_64 random(6);
-    // Values that differ only in their high halves, and the filler of free positions.
-    const char32_t few[] = {0x41, 0xE9, 0x4E00, 0x14E00, 0x10FFFF, 0xFFFFFFFF};
-    alignas(16) char32_t lane[16];
-    for (int round = 0; round < 200; ++round) {
-        for (char32_t& point : lane)
-            point = round % 2 == 0 ? few[random() % std::size(few)]
-                                   : static_cast<char32_t>(random() % 0x110000);
-        for (const char32_t probe : {few[0], few[2], few[3], few[4], lane[random() % 16]}) {
-            std::uint32_t want = 0;
-            for (int k = 0; k < 16; ++k)
-                want |= std::uint32_t{lane[k] == probe} << k;
-            EXPECT_EQ(detail::equal_point_mask(lane, probe), want);
-            EXPECT_EQ(detail::equal_point_mask_portable(lane, probe), want);
-        }
     }
 }
 
