@@ -20,6 +20,10 @@ namespace {
 constexpr std::string_view k_parameter_names[] = {"source", "target",
                                                   "length_of_prefixes_of_target"};
 
+InternedName k_interned_parameter_names[] = {InternedName(k_parameter_names[0]),
+                                             InternedName(k_parameter_names[1]),
+                                             InternedName(k_parameter_names[2])};
+
 constexpr ArgumentDescriptor k_descriptor{
     .function_name = "compute_lcs_similarity",
     .owner_class_name = std::nullopt,
@@ -27,6 +31,7 @@ constexpr ArgumentDescriptor k_descriptor{
     .positional_only_count = 0,
     .required_positional_count = 3,
     .keyword_only_parameters = {},
+    .interned_parameter_names = k_interned_parameter_names,
 };
 
 std::expected<Owned, PyErr> compute_lcs_similarity(PyObject* const* args, Py_ssize_t nargs,

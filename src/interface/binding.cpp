@@ -2,6 +2,7 @@
 #include "interface/binding.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,31 @@ std::optional<std::size_t> find_name(auto names, std::string_view wanted, auto n
     return std::nullopt;
 }
 
+/// Places keyword arguments that are the parameters' own interned names, each once, filling
+/// every parameter after the positional ones; false (slots untouched) for any other call.
+bool bind_interned_keywords(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                            std::size_t positional, PyObject* kwnames,
+                            std::span<PyObject*> slots) {
+    const std::size_t parameters = descriptor.parameter_names.size();
+    const auto keywords = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    if (positional + keywords != parameters) return false;
+    std::array<PyObject*, 8> placed{};
+    if (parameters > placed.size()) return false;
+    for (std::size_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+        std::size_t index = positional;
+        while (index < parameters && descriptor.interned_parameter_names[index].get() != keyword)
+            ++index;
+        if (index == parameters || placed[index] != nullptr) return false;
+        placed[index] = args[positional + k];
+    }
+    std::copy_n(args, positional, slots.begin());
+    std::copy(placed.begin() + static_cast<std::ptrdiff_t>(positional),
+              placed.begin() + static_cast<std::ptrdiff_t>(parameters),
+              slots.begin() + static_cast<std::ptrdiff_t>(positional));
+    return true;
+}
+
 } // namespace
 
 std::expected<void, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
@@ -95,6 +121,12 @@ std::expected<void, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
         std::copy_n(args, parameters, slots.begin());
         return {};
     }
+    // The next most common: the remaining parameters by keyword.
+    if (kwnames != nullptr && !descriptor.interned_parameter_names.empty() &&
+        descriptor.positional_only_count == 0 && descriptor.keyword_only_parameters.empty() &&
+        positional <= parameters &&
+        bind_interned_keywords(descriptor, args, positional, kwnames, slots)) [[likely]]
+        return {};
     if (args != nullptr) {
         for (std::size_t k = 0; k < std::min(positional, parameters); ++k)
             slots[k] = args[k];

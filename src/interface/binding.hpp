@@ -2,6 +2,7 @@
 #pragma once
 
 #include "interface/error.hpp"
+#include "interface/interned_name.hpp"
 
 #include <Python.h>
 
@@ -26,6 +27,9 @@ struct ArgumentDescriptor {
     std::size_t positional_only_count;
     std::size_t required_positional_count;
     std::span<const KeywordOnlyParameter> keyword_only_parameters;
+    /// The parameter names as interned str objects, one per name in `parameter_names`, or none:
+    /// keywords written in source code are these very objects, matched without reading text.
+    std::span<InternedName> interned_parameter_names = {};
 };
 
 /// Fills `slots` (one per parameter, then one per keyword-only parameter; all null on entry) with

@@ -100,8 +100,19 @@ std::expected<LengthVector, PyErr> collect_listed_lengths(PyObject* object) {
     LengthVector lengths;
     reserve_for_hint(lengths, size());
     for (Py_ssize_t k = 0; k < size(); ++k) {
-        Owned item =
-            Owned::borrow(is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k));
+        PyObject* borrowed = is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k);
+        // An exact int is read without running any code, so it needs no reference of its own.
+        if (PyLong_CheckExact(borrowed) &&
+            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(borrowed))) [[likely]] {
+            const Py_ssize_t compact =
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(borrowed));
+            if (compact >= 0) [[likely]] {
+                lengths.push_back(static_cast<std::uint64_t>(compact));
+                continue;
+            }
+        }
+        // Anything else may run __index__, which may change the list: hold the item meanwhile.
+        Owned item = Owned::borrow(borrowed);
         std::expected<std::uint64_t, PyErr> value = extract_u64(item.get());
         if (!value) [[unlikely]]
             return std::unexpected(std::move(value.error()));
@@ -140,6 +151,9 @@ std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
 namespace {
 
 std::expected<LengthVector, PyErr> unwrapped_length_vector(PyObject* object) {
+    // Exact lists and tuples are sequences and not str: the checks below would pass.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) [[likely]]
+        return collect_listed_lengths(object);
     // A str is never taken as a sequence of characters.
     if (PyUnicode_Check(object)) [[unlikely]]
         return std::unexpected(
