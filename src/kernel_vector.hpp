@@ -24,9 +24,12 @@ namespace corvane::detail {
 using RowUpdate = std::uint64_t (*)(std::uint64_t* bits, const std::uint64_t* mask,
                                     std::size_t words) noexcept;
 
-/// Rows shorter than this many words are updated faster by the scalar path (measured on a
-/// Xeon with AVX-512 by benchmarks/row_update_bench.cpp).
-inline constexpr std::size_t k_vector_row_min_words = 16;
+/// Rows shorter than this many words are updated faster by the scalar path. Measured by
+/// benchmarks/row_update_bench.cpp (`--scan`) on a 2.3 GHz Xeon: a call costs about 25 cycles
+/// of latency whatever the length, since each chunk waits for its own update by the previous
+/// code point, so below this the scalar update of four-word groups, two code points per pass,
+/// wins; from here the vector pair update is faster, and the single one from about 21 words.
+inline constexpr std::size_t k_vector_row_min_words = 17;
 
 /// The scalar update for two code points in turn, `mask_a` first; returns the sum of their
 /// carries. Equal to two calls of `advance_row_scalar`, with one pass over the row.
