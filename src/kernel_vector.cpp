@@ -1,0 +1,146 @@
+// The row update on 512-bit vectors, and the process-wide choice of row path.
+#include "kernel_vector.hpp"
+
+#include <atomic>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace corvane::detail {
+
+#if defined(__x86_64__)
+
+namespace {
+
+#define CORVANE_AVX512 gnu::target("avx512f,avx512bw,avx512dq,avx512vl")
+
+// One chunk of eight words, the lanes past `lanes` zero in both inputs. Each lane first adds its
+// matched bits on its own. A lane generates a carry when its sum wrapped (the sum is below the
+// old value) and passes one on when its sum is all ones; the two never hold together, since a
+// wrapped sum is at most 2^64 - 2. With the generate bits moved up one lane and the carry in at
+// bit 0, adding the propagate bits runs each carry through the lanes that pass it on, so the
+// exclusive or with the propagate bits leaves the lanes that receive a carry, and the bit above
+// the last lane is the carry out. Zero lanes neither generate nor propagate, so a short chunk
+// ends its carry at bit `lanes`. The carry is the only link from chunk to chunk, and on it lie
+// just an add and a shift; the rest overlaps with the neighbouring chunks.
+[[CORVANE_AVX512, gnu::always_inline]] inline __m512i
+advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexcept {
+    const __m512i ones = _mm512_set1_epi64(-1);
+    const __m512i sum = _mm512_add_epi64(bits, _mm512_and_si512(bits, mask));
+    const unsigned generate = _mm512_cmplt_epu64_mask(sum, bits);
+    const unsigned propagate = _mm512_cmpeq_epi64_mask(sum, ones);
+    const unsigned lookahead = propagate + (generate << 1);
+    const unsigned chained = lookahead + carry;
+    carry = chained >> lanes;
+    const __mmask8 receive = static_cast<__mmask8>(chained ^ propagate);
+    // Subtracting all ones adds one to the receiving lanes; then sum | (bits & ~mask).
+    const __m512i carried = _mm512_mask_sub_epi64(sum, receive, sum, ones);
+    return _mm512_ternarylogic_epi64(carried, bits, mask, 0xF4);
+}
+
+[[CORVANE_AVX512, gnu::always_inline]] inline __mmask8 tail_lanes(std::size_t lanes) noexcept {
+    return static_cast<__mmask8>((1u << lanes) - 1);
+}
+
+} // namespace
+
+[[CORVANE_AVX512]] std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
+                                                    std::size_t words) noexcept {
+    unsigned carry = 0;
+    std::size_t word = 0;
+    for (; word + 8 <= words; word += 8) {
+        const __m512i row = _mm512_loadu_si512(bits + word);
+        const __m512i positions = _mm512_loadu_si512(mask + word);
+        _mm512_storeu_si512(bits + word, advance_chunk(row, positions, carry, 8));
+    }
+    if (const std::size_t rest = words - word; rest != 0) {
+        const __mmask8 active = tail_lanes(rest);
+        const __m512i row = _mm512_maskz_loadu_epi64(active, bits + word);
+        const __m512i positions = _mm512_maskz_loadu_epi64(active, mask + word);
+        _mm512_mask_storeu_epi64(bits + word, active,
+                                 advance_chunk(row, positions, carry, static_cast<unsigned>(rest)));
+    }
+    return carry;
+}
+
+[[CORVANE_AVX512]] std::uint64_t advance_row_avx512_pair(std::uint64_t* bits,
+                                                         const std::uint64_t* mask_a,
+                                                         const std::uint64_t* mask_b,
+                                                         std::size_t words) noexcept {
+    unsigned carry_a = 0;
+    unsigned carry_b = 0;
+    std::size_t word = 0;
+    for (; word + 8 <= words; word += 8) {
+        __m512i row = _mm512_loadu_si512(bits + word);
+        row = advance_chunk(row, _mm512_loadu_si512(mask_a + word), carry_a, 8);
+        row = advance_chunk(row, _mm512_loadu_si512(mask_b + word), carry_b, 8);
+        _mm512_storeu_si512(bits + word, row);
+    }
+    if (const std::size_t rest = words - word; rest != 0) {
+        const __mmask8 active = tail_lanes(rest);
+        const unsigned lanes = static_cast<unsigned>(rest);
+        __m512i row = _mm512_maskz_loadu_epi64(active, bits + word);
+        row = advance_chunk(row, _mm512_maskz_loadu_epi64(active, mask_a + word), carry_a, lanes);
+        row = advance_chunk(row, _mm512_maskz_loadu_epi64(active, mask_b + word), carry_b, lanes);
+        _mm512_mask_storeu_epi64(bits + word, active, row);
+    }
+    return std::uint64_t{carry_a} + carry_b;
+}
+
+#undef CORVANE_AVX512
+
+bool vector_rows_supported() noexcept {
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+    }();
+    return supported;
+}
+
+#else
+
+// Elsewhere the vector path never runs; these keep the names defined.
+std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
+                                 std::size_t words) noexcept {
+    return advance_row_scalar(bits, mask, words);
+}
+
+std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
+                                      const std::uint64_t* mask_b, std::size_t words) noexcept {
+    return advance_row_scalar_pair(bits, mask_a, mask_b, words);
+}
+
+bool vector_rows_supported() noexcept {
+    return false;
+}
+
+#endif
+
+namespace {
+
+std::atomic<RowUpdate>& selected_update() noexcept {
+    static std::atomic<RowUpdate> selected{vector_rows_supported() ? &advance_row_avx512
+                                                                   : &advance_row_scalar};
+    return selected;
+}
+
+} // namespace
+
+RowPath row_path() noexcept {
+    return row_update() == &advance_row_avx512 ? RowPath::vector : RowPath::scalar;
+}
+
+bool select_row_path(RowPath path) noexcept {
+    if (path == RowPath::vector && !vector_rows_supported()) return false;
+    selected_update().store(path == RowPath::vector ? &advance_row_avx512 : &advance_row_scalar,
+                            std::memory_order_relaxed);
+    return true;
+}
+
+RowUpdate row_update() noexcept {
+    return selected_update().load(std::memory_order_relaxed);
+}
+
+} // namespace corvane::detail

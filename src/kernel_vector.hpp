@@ -1,0 +1,78 @@
+// The row update on 512-bit vectors, and the run-time choice between it and the scalar one.
+#pragma once
+
+#include "kernel_row.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvane::detail {
+
+// Both paths give the same bits and the same carries for every row length. The vector path is
+// compiled for AVX-512 in its own functions only, so the module still loads and runs on any
+// x86-64 machine; the CPU is asked once per process whether the path may run.
+//
+// Choosing a path: the process starts on the vector path where the CPU has it and on the scalar
+// path otherwise. `select_row_path` changes the choice for the whole process (it refuses the
+// vector path on a CPU without it, and the choice stays as it was). A native test can also call
+// `advance_row_scalar` and `advance_row_avx512` directly, after checking
+// `vector_rows_supported()`; a test or fuzz target that runs the whole kernel selects each path
+// in turn and restores the previous one afterwards.
+
+/// A row update: `words` words of `bits` for one code point whose positions are `mask`; returns
+/// the carry out of the top word.
+using RowUpdate = std::uint64_t (*)(std::uint64_t* bits, const std::uint64_t* mask,
+                                    std::size_t words) noexcept;
+
+/// Rows shorter than this many words are updated faster by the scalar path. Measured by
+/// benchmarks/row_update_bench.cpp (`--scan`) on a 2.3 GHz Xeon: a call costs about 25 cycles
+/// of latency whatever the length, since each chunk waits for its own update by the previous
+/// code point, so below this the scalar update of four-word groups, two code points per pass,
+/// wins; from here the vector pair update is faster, and the single one from about 21 words.
+inline constexpr std::size_t k_vector_row_min_words = 17;
+
+/// The scalar update for two code points in turn, `mask_a` first; returns the sum of their
+/// carries. Equal to two calls of `advance_row_scalar`, with one pass over the row.
+inline std::uint64_t advance_row_scalar_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
+                                             const std::uint64_t* mask_b,
+                                             std::size_t words) noexcept {
+    std::uint64_t carry_a = 0;
+    std::uint64_t carry_b = 0;
+    for (std::size_t word = 0; word < words; ++word) {
+        carry_a = advance_word(bits[word], mask_a[word], carry_a);
+        carry_b = advance_word(bits[word], mask_b[word], carry_b);
+    }
+    return carry_a + carry_b;
+}
+
+/// Whether this CPU runs the vector path (AVX-512 F, BW, DQ and VL); asked once per process.
+bool vector_rows_supported() noexcept;
+
+/// The update of `advance_row_scalar` on 512-bit vectors, for any `words` >= 1. Must only be
+/// called where `vector_rows_supported()` holds.
+std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
+                                 std::size_t words) noexcept;
+
+/// The pair update of `advance_row_scalar_pair` on 512-bit vectors; the same condition holds.
+std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
+                                      const std::uint64_t* mask_b, std::size_t words) noexcept;
+
+enum class RowPath { scalar, vector };
+
+/// The path the process uses now.
+RowPath row_path() noexcept;
+
+/// Makes `path` the process's path; returns false, changing nothing, for the vector path on a
+/// CPU without it.
+bool select_row_path(RowPath path) noexcept;
+
+/// The update function of the path the process uses now, for a caller to keep over many rows.
+RowUpdate row_update() noexcept;
+
+/// Updates a row through the path the process uses now.
+inline std::uint64_t advance_row(std::uint64_t* bits, const std::uint64_t* mask,
+                                 std::size_t words) noexcept {
+    return row_update()(bits, mask, words);
+}
+
+} // namespace corvane::detail
