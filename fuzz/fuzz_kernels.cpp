@@ -8,6 +8,7 @@
 #include "interface/panic.hpp"
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
+#include "kernel_vector.hpp"
 #include "stored_text.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -294,5 +295,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     const Outcome fast = run(stored, source, target, lengths);
     const Outcome reference = run(corvane::reference::prefix_similarities, source, target, lengths);
     if (fast != reference) report_mismatch(source, target, lengths, fast, reference);
+    // The scalar row update too, where the vector one ran first.
+    using corvane::detail::RowPath;
+    if (corvane::detail::row_path() == RowPath::vector) {
+        corvane::detail::select_row_path(RowPath::scalar);
+        const Outcome scalar = run(stored, source, target, lengths);
+        corvane::detail::select_row_path(RowPath::vector);
+        if (scalar != reference) report_mismatch(source, target, lengths, scalar, reference);
+    }
     return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "kernel_pattern.hpp"
 #include "kernel_row.hpp"
+#include "kernel_vector.hpp"
 #include "similarity.hpp"
 
 #include <algorithm>
@@ -183,6 +184,9 @@ struct SparseWord {
     std::uint64_t mask;
 };
 
+/// Rows from this many words take the vector path one code point at a time.
+constexpr std::size_t k_vector_pair_below_words = 64;
+
 /// A long pattern. Code points frequent enough get a row of all the words; the others keep only
 /// the words where they occur, so memory stays proportional to the pattern even for large
 /// alphabets. Rows are whole groups of four words; the positions past the pattern never match.
@@ -195,7 +199,8 @@ class BlockMachine {
         : pattern_(pattern), index_(pattern),
           words_((pattern.size() + k_group_words * k_word_bits - 1) /
                  (k_group_words * k_word_bits) * k_group_words),
-          bits_(words_, k_all_ones) {
+          bits_(words_, k_all_ones), vector_(detail::row_path() == detail::RowPath::vector &&
+                                             words_ >= detail::k_vector_row_min_words) {
         // Numbers the distinct code points from 1 and counts them.
         std::vector<std::uint32_t> counts(1, 0);
         for (const P point : pattern) {
@@ -288,6 +293,10 @@ class BlockMachine {
 
     // Out of line, so that the loop has every register to itself.
     [[gnu::noinline]] void step_one(const std::uint64_t* mask) noexcept {
+        if (vector_) {
+            lcs_ += detail::advance_row_avx512(bits_.data(), mask, words_);
+            return;
+        }
         std::uint64_t carry = 0;
         std::uint64_t* bits = bits_.data();
         for (std::size_t word = 0; word < words_; word += 4)
@@ -300,6 +309,17 @@ class BlockMachine {
     // directly, and the two carry chains run side by side.
     [[gnu::noinline]] void step_pair(const std::uint64_t* first,
                                      const std::uint64_t* second) noexcept {
+        if (vector_) {
+            // One pass for both pays on rows of up to a few chunks; on longer ones each chunk's
+            // wait for the previous code point is hidden anyway.
+            if (words_ < k_vector_pair_below_words) {
+                lcs_ += detail::advance_row_avx512_pair(bits_.data(), first, second, words_);
+            } else {
+                lcs_ += detail::advance_row_avx512(bits_.data(), first, words_);
+                lcs_ += detail::advance_row_avx512(bits_.data(), second, words_);
+            }
+            return;
+        }
         std::uint64_t carry = 0;
         std::uint64_t next_carry = 0;
         std::uint64_t* bits = bits_.data();
@@ -346,6 +366,8 @@ class BlockMachine {
     std::vector<std::uint64_t> bits_;
     std::uint64_t lcs_ = 0;
     const std::uint64_t* held_ = nullptr;
+    // Whether dense rows go through the vector path.
+    bool vector_;
 };
 
 /// Calls `visit` with the machine for `pattern`, chosen by its number of words.

@@ -86,8 +86,7 @@ std::optional<std::size_t> find_name(auto names, std::string_view wanted, auto n
 /// Places keyword arguments that are the parameters' own interned names, each once, filling
 /// every parameter after the positional ones; false (slots untouched) for any other call.
 bool bind_interned_keywords(const ArgumentDescriptor& descriptor, PyObject* const* args,
-                            std::size_t positional, PyObject* kwnames,
-                            std::span<PyObject*> slots) {
+                            std::size_t positional, PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t parameters = descriptor.parameter_names.size();
     const auto keywords = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     if (positional + keywords != parameters) return false;

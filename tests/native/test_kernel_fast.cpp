@@ -2,6 +2,7 @@
 #include "kernel.hpp"
 #include "kernel_cases.hpp"
 #include "kernel_reference.hpp"
+#include "kernel_vector.hpp"
 #include "stored_text.hpp"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,8 @@ const Alphabet k_alphabets[] = {
     {"letters", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m",
                  "n", "o", "p", "q", "r", "s", "t", "u", "v", "w", "x", "y", "z"}},
     {"dna", {"A", "C", "G", "T"}},
+    // One block of 256 above Latin-1, looked up directly, and a space from ASCII.
+    {"cyrillic", {"\u0430", "\u0431", "\u0432", "\u0433", "\u0434", "\u0435", "\u043e", " "}},
     // One to four bytes each; é and è share their lead byte, so do the two emoji their first three.
     {"mixed",
      {"a", "b", "\u00e9", "\u00e8", "\u00df", "\u65e5", "\u672c", "\U0001F600", "\U0001F601"}},
@@ -54,6 +57,23 @@ std::vector<std::uint64_t> every_length(std::string_view target) {
     return lengths;
 }
 
+/// Selects the other row update for the process while it lives, where the CPU has both.
+class RowPathSwap {
+  public:
+    RowPathSwap() : before_(detail::row_path()) {
+        swapped_ =
+            detail::vector_rows_supported() &&
+            detail::select_row_path(before_ == detail::RowPath::vector ? detail::RowPath::scalar
+                                                                       : detail::RowPath::vector);
+    }
+    ~RowPathSwap() { detail::select_row_path(before_); }
+    bool swapped() const noexcept { return swapped_; }
+
+  private:
+    detail::RowPath before_;
+    bool swapped_ = false;
+};
+
 // Every storage width a text fits in: as the interpreter stores it, and wider.
 std::vector<unsigned> kinds_for(std::string_view text) {
     const StoredText narrowest(text);
@@ -71,6 +91,12 @@ void expect_same_as_reference(std::string_view source, std::string_view target,
         for (const unsigned target_kind : kinds_for(target)) {
             std::vector<std::uint64_t> got = lengths;
             stored_kernel(source, target, got, source_kind, target_kind);
+            // Long rows once more through the other row update, where this CPU has both.
+            if (const RowPathSwap other; other.swapped()) {
+                std::vector<std::uint64_t> again = lengths;
+                stored_kernel(source, target, again, source_kind, target_kind);
+                EXPECT_EQ(again, got) << "the scalar and vector row updates disagree";
+            }
             for (std::size_t k = 0; k < lengths.size(); ++k)
                 if (got[k] != want[k]) {
                     ADD_FAILURE() << "source " << source.size() << " bytes \""
@@ -138,6 +164,17 @@ TEST_P(FastKernel, MatchesReferenceWhenTextsShareAPrefix) {
             // The same start and end around different middles.
             expect_same_for_lengths(source + common, target + common);
         }
+    }
+}
+
+TEST_P(FastKernel, MatchesReferenceOnRowsOfManyWords) {
+    // Rows of 18 to 20 words and of more than 64: both sides of the vector update's thresholds.
+    std::mt19937_64 random(7);
+    for (const auto& [source_size, target_size] :
+         {std::pair{1100, 1200}, std::pair{1250, 1150}, std::pair{4200, 4300}}) {
+        const std::string source = random_text(GetParam().points, source_size, random);
+        const std::string target = random_text(GetParam().points, target_size, random);
+        expect_same_as_reference(source, target, every_length(target));
     }
 }
 
