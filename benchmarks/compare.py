@@ -90,11 +90,12 @@ def run_nothing(items):
         pass
 
 
-def per_call(loops, items, budget=0.3, repeat=5):
-    """Seconds per item for each (loop, empty loop) pair: the best of `repeat` batches of passes
-    over `items`, sized so that each loop's batches fill `budget`, less the best of the same batches
-    of its empty loop. The contenders' batches alternate, so that a busy moment of the machine
-    falls on all of them alike. A loop whose first pass takes half the budget is timed once."""
+def per_call(loops, items, budget=0.3, batch=5e-4):
+    """Seconds per item for each (loop, empty loop) pair: the best of many batches of passes over
+    `items`, each batch about `batch` seconds long and together about `budget`, less the best of the
+    same batches of its empty loop. Short batches that alternate between the contenders keep a busy
+    moment of the machine out of the best ones. A loop whose first pass takes half the budget is
+    timed once."""
     def timed(run, passes):
         start = time.perf_counter()
         for _ in range(passes):
@@ -102,12 +103,15 @@ def per_call(loops, items, budget=0.3, repeat=5):
         return (time.perf_counter() - start) / (passes * len(items))
 
     best = [timed(loop, 1) for loop, _ in loops]
-    passes = [0 if first * len(items) >= budget / 2
-              else max(1, round(budget / repeat / (first * len(items)))) for first in best]
-    overhead = [0.0 if n == 0 else float("inf") for n in passes]
-    for _ in range(repeat):
+    passes, rounds = [], []
+    for first in best:
+        whole = first * len(items)
+        passes.append(max(1, round(batch / whole)))
+        rounds.append(0 if whole >= budget / 2 else max(3, round(budget / (passes[-1] * whole))))
+    overhead = [0.0 if n == 0 else float("inf") for n in rounds]
+    for r in range(max(rounds)):
         for k, (loop, empty) in enumerate(loops):
-            if passes[k]:
+            if r < rounds[k]:
                 best[k] = min(best[k], timed(loop, passes[k]))
                 overhead[k] = min(overhead[k], timed(empty, passes[k]))
     return [max(b - o, 1e-10) for b, o in zip(best, overhead)]
@@ -301,7 +305,7 @@ def short(out):
                 items.append((source, target, lengths, tuple(target[:n] for n in lengths)))
             positional, keyword, theirs = per_call(
                 [(short_positional, short_nothing), (short_keyword, short_nothing),
-                 (short_rapidfuzz, short_rapidfuzz_nothing)], items, 0.6, 9)
+                 (short_rapidfuzz, short_rapidfuzz_nothing)], items, 0.6)
             ns = lambda seconds: f"{seconds * 1e9:.0f} ns"
             row(f"{low}-{high}", count, ns(positional), ns(keyword),
                 f"{(keyword - positional) * 1e9:+.0f} ns", ns(theirs), f"{theirs / positional:.2f}x",
