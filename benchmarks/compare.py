@@ -1,18 +1,20 @@
-# corvane against rapidfuzz and difflib from Python: timing tables, peak memory and the plot.
+# corvane against rapidfuzz from Python: timing tables on synthetic and real text, short calls, peak
+# memory and the plot.
 """Run one table per process, so that each table's contenders share one warm interpreter:
 
-    python compare.py full|lengths|short|memory --out DIR
+    python compare.py synthetic|text|short|lengths|memory --out DIR
     python compare.py plot --out DIR --png FILE
 
-Each table prints itself and leaves its figures in DIR as JSON for the plot.
+Each table prints its rows as they finish and leaves its figures in DIR as JSON. Every timing is a
+full-length request unless said otherwise, and the calls cycle through a pool of different pairs
+built beforehand (the slowest rows time one pass over a pool of one or two pairs). A value that differs from rapidfuzz's LCS in the documented formula is reported and makes
+the table exit with status 1.
 """
 
 import argparse
-import difflib
+import gettext
 import json
-import math
 import random
-import resource
 import string
 import subprocess
 import sys
@@ -22,31 +24,33 @@ from pathlib import Path
 import corvane
 from rapidfuzz.distance import LCSseq
 
-CJK = "".join(chr(0x4E00 + k) for k in range(3000))
-ALPHABETS = {"letters": string.ascii_lowercase, "cjk": CJK}
-DIFFLIB_LIMIT = 20.0  # seconds a difflib call may be expected to take before it is skipped
+ACCENTED = "éèêëàâäçñüöóúíáßøåæœšžčěřłąęśźżõã"
+EMOJI = "😀😂😍🎉👍🚀🔥🌍🐍💡"
+# name -> (code points, weights or None, code points each text holds at least one of)
+ALPHABETS = {
+    "letters": (string.ascii_lowercase, None, ""),
+    "dna": ("ACGT", None, ""),
+    "latin": (string.ascii_lowercase + ACCENTED,
+              [0.7 / 26] * 26 + [0.3 / len(ACCENTED)] * len(ACCENTED), ACCENTED),
+    "cyrillic": ("".join(chr(c) for c in range(0x430, 0x450)) + "ё", None, ""),
+    "greek": ("".join(chr(c) for c in range(0x3B1, 0x3CA)), None, ""),
+    "cjk": ("".join(chr(0x4E00 + k) for k in range(3000)), None, ""),
+    "emoji": (string.ascii_letters + " " + EMOJI, [1.0] * 53 + [0.3] * len(EMOJI), EMOJI),
+}
+SIZES = (8, 16, 32, 64, 96, 128, 200, 256, 512, 1000, 10000, 100000)
+FAILURES = []
 
 
 def text(alphabet, size, rng):
-    return "".join(rng.choices(ALPHABETS[alphabet], k=size))
+    points, weights, required = ALPHABETS[alphabet]
+    chars = rng.choices(points, weights, k=size)
+    if required and size and not any(c in required for c in chars):
+        chars[rng.randrange(size)] = rng.choice(required)
+    return "".join(chars)
 
 
-def best_seconds(call, budget=1.0, repeat=5):
-    """Seconds per call: the best of `repeat` batches sized to fill `budget` between them; a call
-    slower than `budget` is timed once."""
-    start = time.perf_counter()
-    call()
-    first = time.perf_counter() - start
-    if first >= budget:
-        return first
-    loops = max(1, int(budget / repeat / max(first, 1e-9)))
-    best = first
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(loops):
-            call()
-        best = min(best, (time.perf_counter() - start) / loops)
-    return best
+def row(*cells, widths):
+    print("  ".join(str(c).rjust(w) for c, w in zip(cells, widths)), flush=True)
 
 
 def human(seconds):
@@ -58,191 +62,403 @@ def human(seconds):
     return f"{seconds * 1e9:.0f} ns"
 
 
-def row(*cells, widths=(10, 8, 12, 12, 12, 10)):
-    print("  ".join(str(c).rjust(w) for c, w in zip(cells, widths)))
+def check(label, source, target):
+    """corvane's value for the whole target must be rapidfuzz's LCS in the documented formula: twice
+    the LCS over the UTF-8 bytes of source plus the code points of target."""
+    got = corvane.compute_lcs_similarity(source, target, [len(target)])[0]
+    expected = (2 * LCSseq.similarity(source, target) / (len(source.encode()) + len(target))
+                if target else 1.0)
+    if abs(got - expected) > 1e-15:
+        FAILURES.append(label)
+        print(f"MISMATCH {label}: corvane {got!r}, rapidfuzz's LCS gives {expected!r}", flush=True)
 
 
-def check_same_lcs(source, target, similarity):
-    """corvane's value for the whole target must be rapidfuzz's LCS in the same formula (for text
-    whose code points are bytes)."""
-    lcs = LCSseq.similarity(source, target)
-    expected = 2 * lcs / (len(source.encode()) + len(target))
-    assert math.isclose(similarity, expected, rel_tol=0, abs_tol=1e-15), (similarity, expected)
+# ---- timing: loops over a pool of (source, target, lengths) items, one call per item ----------
+
+def run_corvane(items, f=corvane.compute_lcs_similarity):
+    for a, b, lengths in items:
+        f(a, b, lengths)
 
 
-def full(out):
-    print("One full-length request: source and target of N code points each")
-    row("alphabet", "N", "corvane", "rapidfuzz", "difflib", "rf/corvane")
+def run_rapidfuzz(items, g=LCSseq.similarity):
+    for a, b, lengths in items:
+        g(a, b)
+
+
+def run_nothing(items):
+    for a, b, lengths in items:
+        pass
+
+
+def per_call(loops, items, budget=0.3, batch=5e-4):
+    """Seconds per item for each (loop, empty loop) pair: the best of many batches of passes over
+    `items`, each batch about `batch` seconds long and together about `budget`, less the best of the
+    same batches of its empty loop. Short batches that alternate between the contenders keep a busy
+    moment of the machine out of the best ones. A loop whose first pass takes half the budget is
+    timed once."""
+    def timed(run, passes):
+        start = time.perf_counter()
+        for _ in range(passes):
+            run(items)
+        return (time.perf_counter() - start) / (passes * len(items))
+
+    best = [timed(loop, 1) for loop, _ in loops]
+    passes, rounds = [], []
+    for first in best:
+        whole = first * len(items)
+        passes.append(max(1, round(batch / whole)))
+        rounds.append(0 if whole >= budget / 2 else max(3, round(budget / (passes[-1] * whole))))
+    overhead = [0.0 if n == 0 else float("inf") for n in rounds]
+    for r in range(max(rounds)):
+        for k, (loop, empty) in enumerate(loops):
+            if r < rounds[k]:
+                best[k] = min(best[k], timed(loop, passes[k]))
+                overhead[k] = min(overhead[k], timed(empty, passes[k]))
+    return [max(b - o, 1e-10) for b, o in zip(best, overhead)]
+
+
+def contest(items, budget=0.3):
+    return per_call([(run_corvane, run_nothing), (run_rapidfuzz, run_nothing)], items, budget)
+
+
+# ---- synthetic text ---------------------------------------------------------------------------
+
+def synthetic(out):
+    print("Synthetic text: source and target of N code points each, one full-length request,")
+    print("a different pair for every call (pool of P pairs, cycled)")
+    widths = (9, 7, 5, 11, 11, 11)
+    row("alphabet", "N", "P", "corvane", "rapidfuzz", "rf/corvane", widths=widths)
     rng = random.Random(11)
     results = []
     for alphabet in ALPHABETS:
-        difflib_estimate = 0.0
-        previous = None
-        for size in (64, 1000, 10000, 100000):
-            source, target = text(alphabet, size, rng), text(alphabet, size, rng)
-            lengths = [size]
-            similarity = corvane.compute_lcs_similarity(source, target, lengths)[0]
-            if alphabet == "letters":
-                check_same_lcs(source, target, similarity)
-            ours = best_seconds(lambda: corvane.compute_lcs_similarity(source, target, lengths))
-            theirs = best_seconds(lambda: LCSseq.similarity(source, target))
-            if previous is not None:
-                difflib_estimate = previous[1] * (size / previous[0]) ** 2
-            sequence = None
-            if difflib_estimate <= DIFFLIB_LIMIT:
-                matcher = lambda: difflib.SequenceMatcher(None, source, target, autojunk=False).ratio()
-                sequence = best_seconds(matcher, budget=2.0, repeat=3)
-                previous = (size, sequence)
-            row(alphabet, size, human(ours), human(theirs),
-                human(sequence) if sequence is not None else f"(~{difflib_estimate:.0f} s)",
-                f"{theirs / ours:.2f}x")
-            results.append({"alphabet": alphabet, "size": size, "corvane": ours,
-                            "rapidfuzz": theirs, "difflib": sequence})
-    (out / "full.json").write_text(json.dumps(results, indent=1))
+        for size in SIZES:
+            pool = max(2, min(1000, 200_000 // size))
+            items = []
+            for _ in range(pool):
+                target = text(alphabet, size, rng)
+                items.append((text(alphabet, size, rng), target, [size]))
+            for a, b, _ in items[:5 if size <= 1000 else 1]:
+                check(f"{alphabet} N={size}", a, b)
+            budget = 0.3 if size <= 1000 else 0.6
+            ours, theirs = contest(items, budget)
+            row(alphabet, size, pool, human(ours), human(theirs), f"{theirs / ours:.2f}x",
+                widths=widths)
+            results.append({"alphabet": alphabet, "size": size, "pool": pool, "corvane": ours,
+                            "rapidfuzz": theirs})
+    (out / "synthetic.json").write_text(json.dumps(results, indent=1))
 
+
+# ---- real text: translated message catalogs ---------------------------------------------------
+
+LOCALE = Path("/usr/share/locale")
+LANGUAGES = [("English", None), ("French", "fr"), ("German", "de"), ("Spanish", "es"),
+             ("Portuguese", "pt_BR"), ("Polish", "pl"), ("Vietnamese", "vi"), ("Russian", "ru"),
+             ("Ukrainian", "uk"), ("Greek", "el"), ("Japanese", "ja"), ("Chinese", "zh_CN"),
+             ("Korean", "ko"), ("Arabic", "ar"), ("Hebrew", "he")]
+PLACE_CATALOGS = ("iso_3166-1.mo", "iso_3166-2.mo")
+SENTENCE = (10, 600)
+PLACE = (3, 60)
+DOCUMENT = 10_000
+POOL = 1000
+
+
+def catalogs(lang, places):
+    """The catalogs of one language, largest first: program messages, or the place names."""
+    folder = LOCALE / lang / "LC_MESSAGES"
+    found = [p for p in folder.glob("*.mo") if p.is_file() and not p.is_symlink()] \
+        if folder.is_dir() else []
+    found = [p for p in found if (p.name in PLACE_CATALOGS) == places
+             and (places or not p.name.startswith("iso_"))]
+    return sorted(found, key=lambda p: -p.stat().st_size)
+
+
+def messages(path, english):
+    """The translations in a catalog (or its untranslated English messages), in catalog order."""
+    try:
+        with path.open("rb") as f:
+            catalog = gettext.GNUTranslations(f)._catalog
+    except (OSError, UnicodeError, ValueError) as error:
+        print(f"  (skipped {path}: {error})")
+        return []
+    out = []
+    for key, value in catalog.items():
+        msgid = (key[0] if isinstance(key, tuple) else key).split("\x04")[-1]
+        if msgid:
+            out.append(msgid if english else value)
+    return list(dict.fromkeys(out))
+
+
+def language_text(lang, places):
+    """(messages, description of where they came from). English is read from the message ids of
+    the language whose catalogs of that kind are largest."""
+    english = lang is None
+    if english:
+        donors = [code for _, code in LANGUAGES if code]
+        lang = max(donors, key=lambda c: sum(p.stat().st_size for p in catalogs(c, places)))
+    paths = catalogs(lang, places)
+    texts = [m for p in paths for m in messages(p, english)]
+    names = ", ".join(p.stem for p in paths[:6]) + (f" and {len(paths) - 6} more" if len(paths) > 6 else "")
+    where = f"{'msgids of ' if english else ''}{LOCALE}/{lang}/LC_MESSAGES: {names}" if paths else "none"
+    return texts, where
+
+
+def neighbours(texts, bounds, rng):
+    """Pairs of neighbouring messages within the length bounds, at most POOL, in random order."""
+    kept = [t for t in texts if bounds[0] <= len(t) <= bounds[1]]
+    pairs = [(a, b, [len(b)]) for a, b in zip(kept, kept[1:])]
+    rng.shuffle(pairs)
+    return pairs[:POOL]
+
+
+def documents(texts):
+    """Pairs of different documents of DOCUMENT code points, cut from the messages run together:
+    the first from the first half, the second from the second half."""
+    whole = "\n".join(texts)
+    half = len(whole) // 2
+    count = min(4, half // DOCUMENT)
+    return [(whole[k * DOCUMENT:(k + 1) * DOCUMENT], whole[half + k * DOCUMENT:half + (k + 1) * DOCUMENT],
+             [DOCUMENT]) for k in range(count)]
+
+
+def real_text(out):
+    print("Real text: translated messages of the gettext catalogs installed in the environment.")
+    print("sentences: neighbouring messages of 10-600 code points; documents: two different")
+    print(f"{DOCUMENT:,}-code-point stretches of one language's messages run together; places: neighbouring")
+    print("place names of 3-60 code points (iso_3166 catalogs). One full-length request per call,")
+    print("a different pair for every call.")
+    widths = (10, 9, 5, 7, 11, 11, 11)
+    rng = random.Random(15)
+    results = []
+    sources = {}
+    for name, lang in LANGUAGES:
+        program, where = language_text(lang, places=False)
+        place_names, place_where = language_text(lang, places=True)
+        sources[name] = {"messages": where, "places": place_where}
+        print(f"{name}: {len(program):,} messages from {where}", flush=True)
+        if not results:
+            row("language", "kind", "pairs", "chars", "corvane", "rapidfuzz", "rf/corvane", widths=widths)
+        pages = documents(program)
+        if not pages:
+            pages = documents(program + place_names)
+            print(f"{name}: too few messages for two documents; place names appended", flush=True)
+        kinds = [("sentences", neighbours(program, SENTENCE, rng)), ("documents", pages),
+                 ("places", neighbours(place_names, PLACE, rng))]
+        for kind, items in kinds:
+            if len(items) < (1 if kind == "documents" else 20):
+                print(f"{name:>10}  {kind:>9}  skipped: too little text ({len(items)} pairs)", flush=True)
+                continue
+            for a, b, _ in items[:20 if kind != "documents" else 1]:
+                check(f"{name} {kind}", a, b)
+            chars = sum(len(a) + len(b) for a, b, _ in items) / (2 * len(items))
+            ours, theirs = contest(items, budget=0.3)
+            row(name, kind, len(items), f"{chars:.0f}", human(ours), human(theirs),
+                f"{theirs / ours:.2f}x", widths=widths)
+            results.append({"language": name, "kind": kind, "pairs": len(items), "chars": chars,
+                            "corvane": ours, "rapidfuzz": theirs})
+    (out / "text.json").write_text(json.dumps({"sources": sources, "rows": results}, indent=1))
+
+
+# ---- short calls ------------------------------------------------------------------------------
+
+def short_positional(items, f=corvane.compute_lcs_similarity):
+    for a, b, lengths, prefixes in items:
+        f(a, b, lengths)
+
+
+def short_keyword(items, f=corvane.compute_lcs_similarity):
+    for a, b, lengths, prefixes in items:
+        f(source=a, target=b, length_of_prefixes_of_target=lengths)
+
+
+def short_nothing(items):
+    for a, b, lengths, prefixes in items:
+        pass
+
+
+def short_rapidfuzz(items, g=LCSseq.similarity):
+    for a, b, lengths, prefixes in items:
+        for prefix in prefixes:
+            g(a, prefix)
+
+
+def short_rapidfuzz_nothing(items):
+    for a, b, lengths, prefixes in items:
+        for prefix in prefixes:
+            pass
+
+
+def short(out):
+    print("Short calls: random letters, 1,000 different pairs; ns per call, less the loop's own cost.")
+    print("One length is the whole target (one rapidfuzz call); three lengths end with the whole")
+    print("target (three rapidfuzz calls on the prefixes, cut beforehand).")
+    widths = (7, 7, 11, 11, 9, 11, 11)
+    row("letters", "lengths", "positional", "keyword", "kw-pos", "rapidfuzz", "rf/corvane", widths=widths)
+    rng = random.Random(13)
+    results = []
+    for low, high in ((8, 16), (8, 20)):
+        for count in (1, 3):
+            items = []
+            for _ in range(1000):
+                source = text("letters", rng.randint(low, high), rng)
+                target = text("letters", rng.randint(low, high), rng)
+                lengths = sorted(rng.sample(range(1, len(target)), count - 1)) + [len(target)]
+                items.append((source, target, lengths, tuple(target[:n] for n in lengths)))
+            positional, keyword, theirs = per_call(
+                [(short_positional, short_nothing), (short_keyword, short_nothing),
+                 (short_rapidfuzz, short_rapidfuzz_nothing)], items, 0.6)
+            ns = lambda seconds: f"{seconds * 1e9:.0f} ns"
+            row(f"{low}-{high}", count, ns(positional), ns(keyword),
+                f"{(keyword - positional) * 1e9:+.0f} ns", ns(theirs), f"{theirs / positional:.2f}x",
+                widths=widths)
+            results.append({"letters": [low, high], "lengths": count, "positional": positional,
+                            "keyword": keyword, "rapidfuzz": theirs})
+    (out / "short.json").write_text(json.dumps(results, indent=1))
+
+
+# ---- many lengths -----------------------------------------------------------------------------
 
 def lengths_table(out):
     print("16 lengths spread over target: one corvane call against 16 rapidfuzz calls on the prefixes")
-    row("alphabet", "N", "corvane", "16 x rf", "ratio", widths=(10, 8, 12, 12, 10))
+    print("(cut beforehand), a different pair for every call")
+    widths = (10, 8, 12, 12, 10)
+    row("alphabet", "N", "corvane", "16 x rf", "ratio", widths=widths)
     rng = random.Random(12)
     results = []
-    for alphabet in ALPHABETS:
+    for alphabet in ("letters", "cjk"):
         for size in (1000, 10000, 100000):
-            source, target = text(alphabet, size, rng), text(alphabet, size, rng)
             lengths = [size * (k + 1) // 16 for k in range(16)]
-            # The prefixes are cut beforehand: their slicing is not charged to rapidfuzz.
-            prefixes = [target[:length] for length in lengths]
-            ours = best_seconds(lambda: corvane.compute_lcs_similarity(source, target, lengths))
-            theirs = best_seconds(lambda: [LCSseq.similarity(source, p) for p in prefixes])
-            row(alphabet, size, human(ours), human(theirs), f"{theirs / ours:.1f}x",
-                widths=(10, 8, 12, 12, 10))
+            items = []
+            # One pair at the largest size: 16 rapidfuzz calls on CJK take tens of seconds.
+            for _ in range(max(1, 20_000 // size)):
+                target = text(alphabet, size, rng)
+                items.append((text(alphabet, size, rng), target, lengths,
+                              tuple(target[:n] for n in lengths)))
+            ours, theirs = per_call([(short_positional, short_nothing),
+                                     (short_rapidfuzz, short_rapidfuzz_nothing)], items, 0.6)
+            row(alphabet, size, human(ours), human(theirs), f"{theirs / ours:.1f}x", widths=widths)
             results.append({"alphabet": alphabet, "size": size, "corvane": ours, "rapidfuzz": theirs})
     (out / "lengths.json").write_text(json.dumps(results, indent=1))
 
 
-def short(out):
-    print("Short calls: 10-20 letters each, calls per second over 1,000 different pairs")
-    row("lengths", "corvane", "rapidfuzz", "rf/corvane", widths=(22, 14, 14, 12))
-    rng = random.Random(13)
-    pairs = []
-    for _ in range(1000):
-        source = text("letters", rng.randint(10, 20), rng)
-        target = text("letters", rng.randint(10, 20), rng)
-        pairs.append((source, target))
-    results = []
-    for count in (1, 3):
-        cases = []
-        for source, target in pairs:
-            lengths = sorted(rng.sample(range(1, len(target) + 1), count - 1)) + [len(target)]
-            cases.append((source, target, lengths, [target[:length] for length in lengths]))
-        similarity = corvane.compute_lcs_similarity
-        lcs = LCSseq.similarity
+# ---- memory: one call per fresh interpreter ---------------------------------------------------
 
-        def ours():
-            for source, target, lengths, _ in cases:
-                similarity(source, target, lengths)
-
-        def theirs():
-            for source, _, _, prefixes in cases:
-                for prefix in prefixes:
-                    lcs(source, prefix)
-
-        per_ours = best_seconds(ours, budget=2.0, repeat=7) / len(cases)
-        per_theirs = best_seconds(theirs, budget=2.0, repeat=7) / len(cases)
-        label = "1 (1 rf call)" if count == 1 else f"{count} ({count} rf calls)"
-        row(label, f"{1 / per_ours:,.0f}/s", f"{1 / per_theirs:,.0f}/s",
-            f"{per_theirs / per_ours:.2f}x", widths=(22, 14, 14, 12))
-        results.append({"lengths": count, "corvane": per_ours, "rapidfuzz": per_theirs})
-    (out / "short.json").write_text(json.dumps(results, indent=1))
+def random_ascii(size, rng, first=32, count=95):
+    table = bytes(first + b % count for b in range(256))
+    return rng.randbytes(size).translate(table).decode("ascii")
 
 
-def maxrss_bytes():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+def random_cjk(size, rng):
+    """Code points U+4E00 to U+59FF, written as UTF-16 without a list of characters."""
+    units = bytearray(2 * size)
+    units[0::2] = rng.randbytes(size)
+    units[1::2] = rng.randbytes(size).translate(bytes(0x4E + b % 12 for b in range(256)))
+    return units.decode("utf-16-le")
 
 
-def memory_child(contender):
-    """Runs in a fresh interpreter: prints the peak resident sizes around one call."""
-    baseline = maxrss_bytes()
-    rng = random.Random(14)
-    letters = string.ascii_lowercase.encode()
-    table = bytes(letters[b % 26] for b in range(256))
-    # A random block repeated: building the target never holds much more than the target itself.
-    block = rng.randbytes(1_000_000).translate(table).decode("ascii")
-    target = block * 10
-    del block
-    source = text("letters", 1000, rng)
-    peak_building = maxrss_bytes()
-    # Linux lets a process reset its peak to what is resident now, so that the call's own peak
-    # is not hidden under the building of the strings.
+def letters(size, rng):
+    return random_ascii(size, rng, ord("a"), 26)
+
+
+MEMORY_CASES = {
+    "40M printable ASCII source, 1-char target, [0, 1]":
+        lambda rng: (random_ascii(40_000_000, rng), random_ascii(1, rng), [0, 1]),
+    "10M letters source, 1,000-letter target":
+        lambda rng: (letters(10_000_000, rng), letters(1000, rng), [1000]),
+    "1,000-letter source, 10M letters target":
+        lambda rng: (letters(1000, rng), letters(10_000_000, rng), [10_000_000]),
+    "1,000 CJK source, 10M CJK target":
+        lambda rng: (random_cjk(1000, rng), random_cjk(10_000_000, rng), [10_000_000]),
+}
+
+
+def status_kb(field):
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+    raise LookupError(field)
+
+
+def memory_child(case, contender):
+    """Runs in a fresh interpreter: prints the resident-size peak of one call above what was
+    resident before it, its time, and the sizes of both strings before and after."""
+    source, target, lengths = MEMORY_CASES[case](random.Random(14))
+    sizes_before = (sys.getsizeof(source), sys.getsizeof(target))
+    # Linux lets a process reset its peak to what is resident now, so that the call's own peak is
+    # not hidden under the building of the strings.
     try:
         Path("/proc/self/clear_refs").write_text("5")
         reset = True
     except OSError:
         reset = False
-    before_call = maxrss_bytes()
+    before = status_kb("VmRSS")
     start = time.perf_counter()
     if contender == "corvane":
-        corvane.compute_lcs_similarity(source, target, [len(target)])
+        corvane.compute_lcs_similarity(source, target, lengths)
     else:
-        LCSseq.similarity(source, target)
+        for n in lengths:
+            LCSseq.similarity(source, target[:n])
     seconds = time.perf_counter() - start
-    peak_call = maxrss_bytes()
-    print(json.dumps({"baseline": baseline, "peak_building": peak_building, "reset": reset,
-                      "before_call": before_call, "peak_call": peak_call,
-                      "target_bytes": len(target), "seconds": seconds}))
+    peak = status_kb("VmHWM")
+    print(json.dumps({"growth": max(0, peak - before), "reset": reset, "seconds": seconds,
+                      "sizes_before": sizes_before,
+                      "sizes_after": (sys.getsizeof(source), sys.getsizeof(target))}))
 
 
 def memory(out):
-    print("Peak memory: 1,000-letter source, 10,000,000-letter target, one full-length request")
-    row("contender", "above base", "strings", "the call", "time", widths=(10, 12, 10, 10, 10))
-    results = {}
+    print("Peak memory of one call (resident-size high-water mark above what was resident before")
+    print("it, in a fresh interpreter per row), its time, and sys.getsizeof of both strings after")
+    print("the call compared with before it. rapidfuzz gets one call per requested length.")
+    widths = (50, 10, 10, 10, 12, 12)
+    row("case", "contender", "peak", "time", "source size", "target size", widths=widths)
+    results = []
     exact = True
-    for contender in ("corvane", "rapidfuzz"):
-        child = subprocess.run([sys.executable, __file__, "memory-child", contender],
-                               check=True, capture_output=True, text=True)
-        figures = json.loads(child.stdout)
-        mb = lambda value: f"{value / 1e6:.1f} MB"
-        peak = max(figures["peak_building"], figures["peak_call"])
-        row(contender, mb(peak - figures["baseline"]),
-            mb(figures["before_call"] - figures["baseline"]),
-            mb(figures["peak_call"] - figures["before_call"]), human(figures["seconds"]),
-            widths=(10, 12, 10, 10, 10))
-        results[contender] = figures
-        exact = exact and figures["reset"]
-    print("above base: peak resident size above the interpreter with both modules imported;")
-    print("strings: what the two strings keep resident; the call: its peak above that"
-          + ("" if exact else " (a lower bound: the peak could not be reset before the call)"))
-    rows_bytes = 2 * 8 * (10_000_000 + 1)
-    print(f"(the two-row reference kernel would allocate {rows_bytes / 1e6:.0f} MB of rows)")
+    for case in MEMORY_CASES:
+        for contender in ("corvane", "rapidfuzz"):
+            child = subprocess.run([sys.executable, __file__, "memory-child", case, contender],
+                                   check=True, capture_output=True, text=True)
+            figures = json.loads(child.stdout)
+            grown = [after - before for before, after in zip(figures["sizes_before"], figures["sizes_after"])]
+            sizes = ["unchanged" if g == 0 else f"{g / 1e6:+.1f} MB" if abs(g) >= 100_000
+                     else f"{g:+,} B" for g in grown]
+            row(case, contender, f"{figures['growth'] / 1e6:.1f} MB", human(figures["seconds"]),
+                *sizes, widths=widths)
+            results.append({"case": case, "contender": contender, **figures})
+            exact = exact and figures["reset"]
+    if not exact:
+        print("(peaks are lower bounds: the high-water mark could not be reset before the call)")
     (out / "memory.json").write_text(json.dumps(results, indent=1))
 
 
-def plot(out, png):
-    import csv
+# ---- plot -------------------------------------------------------------------------------------
 
+def plot(out, png):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    native = [r for r in csv.DictReader((out / "native.csv").open()) if r["alphabet"] == "letters"]
-    python = [r for r in json.loads((out / "full.json").read_text()) if r["alphabet"] == "letters"]
-    figure, axes = plt.subplots(figsize=(7, 4.5))
-    series = [
-        ("reference kernel (native)", [(int(r["size"]), float(r["reference_seconds"])) for r in native], "o--"),
-        ("fast kernel (native)", [(int(r["size"]), float(r["fast_seconds"])) for r in native], "o-"),
-        ("corvane from Python", [(r["size"], r["corvane"]) for r in python], "s-"),
-        ("rapidfuzz LCSseq", [(r["size"], r["rapidfuzz"]) for r in python], "^-"),
-        ("difflib SequenceMatcher", [(r["size"], r["difflib"]) for r in python if r["difflib"]], "v:"),
-    ]
-    for label, points, style in series:
-        axes.plot([p[0] for p in points], [p[1] for p in points], style, label=label)
-    axes.set_xscale("log")
-    axes.set_yscale("log")
-    axes.set_xlabel("code points in source and in target (random letters)")
-    axes.set_ylabel("seconds per full-length request")
-    axes.grid(True, which="major", alpha=0.3)
-    axes.legend()
+    results = json.loads((out / "synthetic.json").read_text())
+    figure, (times, ratios) = plt.subplots(1, 2, figsize=(12, 5))
+    for k, alphabet in enumerate(ALPHABETS):
+        points = sorted((r["size"], r["corvane"], r["rapidfuzz"]) for r in results
+                        if r["alphabet"] == alphabet)
+        if not points:
+            continue
+        sizes = [p[0] for p in points]
+        color = f"C{k}"
+        times.plot(sizes, [p[1] for p in points], "o-", color=color, ms=3, label=f"{alphabet} corvane")
+        times.plot(sizes, [p[2] for p in points], "^--", color=color, ms=3, label=f"{alphabet} rapidfuzz")
+        ratios.plot(sizes, [p[2] / p[1] for p in points], "o-", color=color, ms=3, label=alphabet)
+    for axes in (times, ratios):
+        axes.set_xscale("log")
+        axes.set_yscale("log")
+        axes.set_xlabel("code points in source and in target (random text)")
+        axes.grid(True, which="major", alpha=0.3)
+    times.set_ylabel("seconds per full-length request")
+    times.legend(fontsize=7, ncol=2)
+    ratios.axhline(1.0, color="black", lw=0.8)
+    ratios.set_ylabel("rapidfuzz time / corvane time (above 1: corvane faster)")
+    ratios.legend(fontsize=7)
     figure.tight_layout()
     figure.savefig(png, dpi=110)
     print(f"plot written to {png}")
@@ -250,19 +466,27 @@ def plot(out, png):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("table", choices=["full", "lengths", "short", "memory", "memory-child", "plot"])
+    parser.add_argument("table", choices=["synthetic", "text", "short", "lengths", "memory",
+                                          "memory-child", "plot"])
+    parser.add_argument("case", nargs="?")
     parser.add_argument("contender", nargs="?")
     parser.add_argument("--out", type=Path, default=Path("."))
     parser.add_argument("--png", type=Path)
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
     if args.table == "memory-child":
-        memory_child(args.contender)
+        memory_child(args.case, args.contender)
     elif args.table == "plot":
         plot(args.out, args.png)
     else:
-        {"full": full, "lengths": lengths_table, "short": short, "memory": memory}[args.table](args.out)
+        start = time.perf_counter()
+        {"synthetic": synthetic, "text": real_text, "short": short, "lengths": lengths_table,
+         "memory": memory}[args.table](args.out)
+        print(f"({args.table}: {time.perf_counter() - start:.0f} s)")
     sys.stdout.flush()
+    if FAILURES:
+        print(f"{len(FAILURES)} values differ from rapidfuzz's LCS", file=sys.stderr)
+        sys.exit(1)
 
 
 if __name__ == "__main__":

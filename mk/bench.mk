@@ -18,7 +18,7 @@ in-env-bench: in-env-install
 	cmake --build $(BENCH_DIR) --target native_kernel_bench
 	$(BENCH_DIR)/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv $(BENCH_NATIVE_FLAGS)
 	@echo
-	cd $(BUILD) && for table in full lengths short memory; do \
+	cd $(BUILD) && for table in synthetic text short lengths memory; do \
 	  $(VPY) $(BENCH_PY) $$table --out $(CURDIR)/$(BENCH_DIR) && echo || exit 1; done
 	cd $(BUILD) && $(VPY) $(BENCH_PY) plot --out $(CURDIR)/$(BENCH_DIR) \
 	  --png $(CURDIR)/benchmarks/timings.png
