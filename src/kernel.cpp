@@ -12,6 +12,10 @@
 #include <numeric>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace corvane {
 namespace {
 
@@ -89,6 +93,66 @@ class WordMachine {
   private:
     std::span<const P> pattern_;
     PointIndex<std::uint64_t, P> index_;
+    std::uint64_t bits_ = k_all_ones;
+    std::uint64_t lcs_ = 0;
+};
+
+/// Bit k set where `lane[k]` equals `point`, for the 16 code points of `lane` (16-byte aligned).
+inline std::uint32_t equal_point_mask(const std::uint32_t* lane, std::uint32_t point) noexcept {
+#if defined(__SSE2__)
+    const auto* vectors = reinterpret_cast<const __m128i*>(lane);
+    const __m128i probe = _mm_set1_epi32(static_cast<int>(point));
+    // Matches are all-ones lanes; packing with signed saturation keeps them all-ones, so one
+    // byte mask extraction serves sixteen code points.
+    const __m128i low = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_load_si128(vectors), probe),
+                                        _mm_cmpeq_epi32(_mm_load_si128(vectors + 1), probe));
+    const __m128i high = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_load_si128(vectors + 2), probe),
+                                         _mm_cmpeq_epi32(_mm_load_si128(vectors + 3), probe));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+#else
+    std::uint32_t mask = 0;
+    for (std::size_t k = 0; k < 16; ++k)
+        mask |= std::uint32_t{lane[k] == point} << k;
+    return mask;
+#endif
+}
+
+/// A pattern of 1 to 16 x Lanes code points from several scripts, compared with each streamed
+/// code point sixteen at a time: no table to set up or clear, and no branch on the script of a
+/// code point, which short mixed text would mispredict often.
+template <std::size_t Lanes>
+class CompareMachine {
+  public:
+    template <class P>
+    explicit CompareMachine(std::span<const P> pattern) noexcept : size_(pattern.size()) {
+        // No code point is all ones: free positions never match.
+        points_.fill(~std::uint32_t{0});
+        std::copy(pattern.begin(), pattern.end(), points_.begin());
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        std::uint64_t bits = bits_;
+        std::uint64_t lcs = lcs_;
+        for (std::size_t done = 0; done < count && lcs < size_; ++done) {
+            std::uint64_t mask = 0;
+            for (std::size_t lane = 0; lane < Lanes; ++lane)
+                mask |= std::uint64_t{equal_point_mask(points_.data() + 16 * lane, text[done])}
+                        << (16 * lane);
+            lcs += advance_alone(bits, mask);
+        }
+        bits_ = bits;
+        lcs_ = lcs;
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(&bits_, count);
+    }
+
+  private:
+    alignas(16) std::array<std::uint32_t, 16 * Lanes> points_;
+    std::size_t size_;
     std::uint64_t bits_ = k_all_ones;
     std::uint64_t lcs_ = 0;
 };
@@ -370,9 +434,25 @@ class BlockMachine {
     bool vector_;
 };
 
-/// Calls `visit` with the machine for `pattern`, chosen by its number of words.
+// Up to this many streamed code points, a pattern beyond Latin-1 is compared rather than indexed.
+constexpr std::size_t k_compare_up_to = 256;
+
+/// Calls `visit` with the machine for `pattern`, chosen by its number of words and, for one word,
+/// by its script and the `streamed` code points it will see.
 template <class P, class Visit>
-void with_machine(std::span<const P> pattern, Visit&& visit) {
+void with_machine(std::span<const P> pattern, std::size_t streamed, Visit&& visit) {
+    if (sizeof(P) > 1 && streamed <= k_compare_up_to && pattern.size() <= k_word_bits) {
+        switch ((pattern.size() + 15) / 16) {
+        case 1:
+            return visit(CompareMachine<1>(pattern));
+        case 2:
+            return visit(CompareMachine<2>(pattern));
+        case 3:
+            return visit(CompareMachine<3>(pattern));
+        default:
+            return visit(CompareMachine<4>(pattern));
+        }
+    }
     switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
     case 1:
         return visit(WordMachine<P>(pattern));
@@ -494,7 +574,7 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
     }
     if (a.size() <= b.size()) {
         // The pattern is source; target streams past and each length is read on the way.
-        with_machine(a, [&](auto machine) {
+        with_machine(a, b.size(), [&](auto machine) {
             std::size_t consumed = 0;
             in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
                 if (settle_trivial(slot)) return;
@@ -507,7 +587,7 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
     } else {
         // The pattern is the needed part of target; source streams past once, and the final
         // row holds the LCS with every prefix of the pattern.
-        with_machine(b, [&](auto machine) {
+        with_machine(b, a.size(), [&](auto machine) {
             machine.feed(a.data(), a.size());
             for (std::uint64_t& slot : request.lengths) {
                 if (settle_trivial(slot)) continue;
