@@ -4,9 +4,9 @@
 // well-formed UTF-8 text and split into source and target. Both kernels run on the same call;
 // their results must agree bit for bit, and so must their panics, including the message of a
 // length beyond the byte length of target.
-#include "interface/panic.hpp"
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
+#include "panic.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

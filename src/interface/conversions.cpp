@@ -2,7 +2,7 @@
 #include "interface/conversions.hpp"
 
 #include "interface/once.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <bit>
 #include <new>

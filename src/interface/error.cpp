@@ -3,7 +3,7 @@
 
 #include "interface/attach.hpp"
 #include "interface/interned_name.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <cstdio>
 #include <exception>

@@ -3,7 +3,7 @@
 
 #include "interface/conversions.hpp"
 #include "interface/interned_name.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 namespace corvane {
 namespace {

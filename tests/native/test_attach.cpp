@@ -1,7 +1,7 @@
 // Attach and detach scopes, the depth count and the deferred release of references.
 #include "interface/attach.hpp"
 #include "interface/owned.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <gtest/gtest.h>
 
