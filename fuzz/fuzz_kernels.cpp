@@ -5,10 +5,10 @@
 // stored 1, 2 or 4 bytes to a code point, as the interpreter stores text. Both kernels run on the
 // same call; their results must agree bit for bit, and so must their panics, including the message
 // of a length beyond the byte length of target.
-#include "interface/panic.hpp"
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
 #include "kernel_vector.hpp"
+#include "panic.hpp"
 #include "stored_text.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -109,7 +109,7 @@ FUZZ_BUILD := $(BUILD)/fuzz
 FUZZ_BIN := $(FUZZ_BUILD)/fuzz_kernels
 FUZZ_CXX := clang++
 FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/kernel.cpp src/kernel_reference.cpp \
-                src/kernel_vector.cpp src/interface/panic.cpp
+                src/kernel_vector.cpp src/panic.cpp
 FUZZ_CXXFLAGS := -std=c++23 -O1 -g -Wall -Wextra -Werror -Isrc -Itests/native -fno-omit-frame-pointer \
                  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
 FUZZ_CHECK_SECONDS ?= 60
@@ -119,7 +119,7 @@ FUZZ_SECONDS ?= 1800
 FUZZ_FLAGS := -max_len=2048 -close_fd_mask=2 -print_final_stats=1 -dict=fuzz/kernels.dict \
               -artifact_prefix=$(FUZZ_BUILD)/failures/
 
-$(FUZZ_BIN): $(FUZZ_SOURCES) $(wildcard src/*.hpp src/interface/panic.hpp)
+$(FUZZ_BIN): $(FUZZ_SOURCES) $(wildcard src/*.hpp)
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(FUZZ_CXXFLAGS) -o $@ $(FUZZ_SOURCES)
 

@@ -1,7 +1,7 @@
 // The similarity formula and the bound check shared by every kernel.
 #pragma once
 
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <bit>
 #include <cstdint>

@@ -108,3 +108,45 @@ def test_huge_range_cannot_succeed_but_ends_in_an_exception():
     # Its lengths lie far beyond a two-byte target, so success would be a fault.
     [outcome] = run_scenario(SCENARIOS["huge range"])["outcomes"]
     assert outcome[0] in {"MemoryError", "PanicException"}
+
+
+# Fills the address space with ever smaller blocks (their slots made first, so that filling frees
+# nothing) until not even two bytes fit, asks for the process's first panic, then frees it all and
+# asks again. The outcome is kept without allocating until the memory is back.
+FIRST_PANIC = """
+import json, resource
+resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))
+from corvane import compute_lcs_similarity as compute
+
+def panicking_call():
+    return compute("abc", "abd", (1, 7))
+
+ballast = [None] * 4_000_000
+count, size = 0, {limit}
+while size >= 2:
+    try:
+        ballast[count] = bytes(size)
+        count += 1
+    except MemoryError:
+        size //= 2
+caught = None
+try:
+    panicking_call()
+except BaseException as error:
+    caught = error
+del ballast
+try:
+    panicking_call()
+except BaseException as error:
+    print(json.dumps([type(caught).__name__, type(error).__name__, error.args]))
+"""
+
+
+def test_first_panic_with_memory_exhausted_raises_and_the_next_one_has_its_message():
+    process = run_python(FIRST_PANIC.format(limit=LIMIT), timeout=300)
+    assert process.returncode == 0, f"child ended with {process.returncode}:\n{process.stderr}"
+    first, again, args = json.loads(process.stdout.strip().splitlines()[-1])
+    with pytest.raises(model.ModelFailure) as expected:
+        model.similarities("abc", "abd", (1, 7))
+    assert first in {"MemoryError", "PanicException"}
+    assert (again, args) == ("PanicException", list(expected.value.args))

@@ -2,9 +2,10 @@
 #include "interface/attach.hpp"
 
 #include "interface/once.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -93,14 +94,23 @@ void DetachScope::reattach() {
         drain_pending_releases();
 }
 
-void release_reference(PyObject* object) noexcept(false) {
+void release_reference(PyObject* object) noexcept {
     if (detail::attach_depth > 0) {
         release_now(object);
         return;
     }
-    PendingReleasePool& pool = pool_for_recording();
-    const PoisonMutex::Guard held = pool.mutex.lock();
-    pool.pending.push_back(object);
+    // Without the interpreter lock a reference that cannot be recorded (no memory for the pool or
+    // its array) can only be kept: the object lives on, which is safe. Nothing throws while the
+    // pool's lock is held, so it never becomes poisoned; were it ever, the reference is kept too.
+    try {
+        PendingReleasePool& pool = pool_for_recording();
+        const PoisonMutex::Guard held = pool.mutex.lock();
+        try {
+            pool.pending.push_back(object);
+        } catch (const std::bad_alloc&) {
+        }
+    } catch (...) {
+    }
 }
 
 void drain_pending_releases() {

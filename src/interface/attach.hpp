@@ -94,9 +94,9 @@ class DetachScope {
 };
 
 /// Drops one owned reference to a non-null object: at once when attached (immortal objects are left
-/// alone), else recorded in the pending-release pool. Panics only when the pool's mutex is
-/// poisoned.
-void release_reference(PyObject* object) noexcept(false);
+/// alone), else recorded in the pending-release pool. Never throws: a release that cannot be
+/// recorded for lack of memory keeps the object alive instead.
+void release_reference(PyObject* object) noexcept;
 
 /// Applies every recorded release, in recording order, without holding the pool's lock while
 /// doing so. Caller attached.

@@ -2,7 +2,7 @@
 #include "interface/conversions.hpp"
 
 #include "interface/once.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <bit>
 #include <new>
@@ -72,10 +72,12 @@ void append_type_name(PyObject* type, std::string& sink) {
     }
 }
 
-/// The refused object's type and the target type, until the message is built from them.
+/// The refused object's type and the target type (or, where the type object is unavailable, its
+/// qualified name), until the message is built from them.
 struct CastFailure {
     Owned source_type;
     Owned target;
+    std::string_view target_name;
 };
 
 /// Sequences reserve their reported size at once. A size the heap cannot supply (a lying
@@ -150,6 +152,8 @@ std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
 
 namespace {
 
+PyErr non_sequence_failure(PyObject* object);
+
 std::expected<LengthVector, PyErr> unwrapped_length_vector(PyObject* object) {
     // Exact lists and tuples are sequences and not str: the checks below would pass.
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) [[likely]]
@@ -159,7 +163,7 @@ std::expected<LengthVector, PyErr> unwrapped_length_vector(PyObject* object) {
         return std::unexpected(
             PyErr::new_lazy(ExceptionKind::type_error, "Can't extract `str` to `Vec`"));
     if (PySequence_Check(object) == 0) [[unlikely]]
-        return std::unexpected(cast_failure(object, sequence_abc_type()));
+        return std::unexpected(non_sequence_failure(object));
     return collect_lengths(object);
 }
 
@@ -172,20 +176,31 @@ std::expected<LengthVector, PyErr> extract_length_vector(PyObject* object, std::
     return lengths;
 }
 
-PyErr cast_failure(PyObject* object, PyObject* target_type) {
-    CastFailure failure{Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))),
-                        Owned::borrow(target_type)};
+namespace {
+
+PyErr cast_failure_of(CastFailure failure) {
     return PyErr::from_builder([failure = std::move(failure)]() -> RaisableParts {
         std::string message = "'";
         append_type_name(failure.source_type.get(), message);
         message += "' object cannot be cast as '";
-        append_type_name(failure.target.get(), message);
+        if (failure.target)
+            append_type_name(failure.target.get(), message);
+        else
+            message += failure.target_name;
         message += "'";
         Owned text(
             PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
         if (!text) fail_after_api_error();
         return {Owned::borrow(PyExc_TypeError), std::move(text)};
     });
+}
+
+} // namespace
+
+PyErr cast_failure(PyObject* object, PyObject* target_type) {
+    return cast_failure_of({Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))),
+                            Owned::borrow(target_type),
+                            {}});
 }
 
 PyErr wrap_argument_error(std::string_view name, PyErr error) {
@@ -216,6 +231,19 @@ std::expected<PyObject*, PyErr> import_sequence_abc() {
         return std::unexpected(
             cast_failure(sequence.get(), reinterpret_cast<PyObject*>(&PyType_Type)));
     return sequence.release();
+}
+
+/// The refusal of a non-sequence. While the interpreter shuts down its import system is torn down
+/// and collections.abc may no longer be importable; the refusal then names Sequence by its
+/// qualified name, so that the caller still gets the usual TypeError, and a later refusal tries
+/// the import again.
+PyErr non_sequence_failure(PyObject* object) {
+    auto cached = sequence_abc_cell.get_or_try_init(import_sequence_abc);
+    if (cached) return cast_failure(object, cached->get());
+    if (Py_IsFinalizing() == 0)
+        panic("called `Result::unwrap()` on an `Err` value: " + cached.error().debug());
+    return cast_failure_of(
+        {Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), Owned(), "Sequence"});
 }
 
 } // namespace

@@ -3,10 +3,11 @@
 
 #include "interface/attach.hpp"
 #include "interface/interned_name.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <cstdio>
 #include <exception>
+#include <new>
 
 namespace corvane {
 
@@ -75,7 +76,7 @@ void raise_built(ErrorBuilder builder) {
     });
     {
         DetachScope detached;
-        state.normalized.call_once([&state] {
+        state.normalized.call_once([&state, &detached] {
             state.with_thread_record([](std::optional<std::thread::id>& thread) {
                 thread = std::this_thread::get_id();
             });
@@ -83,7 +84,10 @@ void raise_built(ErrorBuilder builder) {
                 panic_static("Cannot normalize a PyErr while already normalizing it.");
             InnerState inner = std::move(*state.inner);
             state.inner.reset();
-            AttachScope attached = AttachScope::acquire();
+            // The thread that normalizes takes back the lock it gave up, as it was. Attaching
+            // afresh would consult the interpreter's initialization, which a call made while the
+            // interpreter shuts down (a finalizer, an exit handler) would fail.
+            detached.reattach();
             if (auto* builder = std::get_if<ErrorBuilder>(&inner)) {
                 raise_built(std::move(*builder));
                 Owned instance(PyErr_GetRaisedException());
@@ -112,9 +116,20 @@ PyObject* kind_type(ExceptionKind kind) {
     unreachable_state();
 }
 
+/// After a failed interpreter call that had to succeed: memory exhaustion is not an internal
+/// failure, so a pending MemoryError becomes std::bad_alloc (a MemoryError at the entry);
+/// anything else is fatal.
+[[noreturn, gnu::cold]] void fail_unless_out_of_memory() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    fail_after_api_error();
+}
+
 Owned new_str(std::string_view text) {
     Owned str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!str) fail_after_api_error();
+    if (!str) fail_unless_out_of_memory();
     return str;
 }
 
@@ -127,7 +142,7 @@ ErrorBuilder kind_builder(ExceptionKind kind, Message message) {
         Owned text = new_str(message);
         if (kind != ExceptionKind::panic_exception) return {std::move(type), std::move(text)};
         Owned args(PyTuple_New(1));
-        if (!args) fail_after_api_error();
+        if (!args) fail_unless_out_of_memory();
         PyTuple_SET_ITEM(args.get(), 0, text.release());
         return {std::move(type), std::move(args)};
     };
@@ -173,7 +188,10 @@ std::optional<PyErr> PyErr::take_pending() {
     Owned exception(PyErr_GetRaisedException());
     if (!exception) return std::nullopt;
     Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
-    if (type.get() != panic_exception_type())
+    // Until the PanicException type exists no exception can be one; not creating it here keeps
+    // the type's own initializer, which fetches errors, from waiting on itself.
+    PyObject* const panic_type = existing_panic_exception_type();
+    if (panic_type == nullptr || type.get() != panic_type)
         return PyErr(std::make_unique<PyErrState>(std::move(exception)));
     type.reset();
     std::string message;
@@ -409,21 +427,31 @@ constexpr const char* k_panic_exception_doc =
 
 InterpreterOnceCell<PyObject*> panic_type_cell;
 
+// The initializer never consults its own cell: the errors it fetches, here and in the debug form,
+// go through take_pending, which only looks for a type that already exists.
+PyObject* new_panic_exception_type() {
+    Owned base = Owned::borrow(PyExc_BaseException);
+    PyObject* type = detail::new_exception_type("pyo3_runtime.PanicException",
+                                                k_panic_exception_doc, base.get(), nullptr);
+    if (type != nullptr) return type;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        // Not an internal failure: the panic being raised becomes a MemoryError, and the next
+        // one tries again.
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    panic("Failed to initialize new exception type.: " + PyErr::fetch_pending().debug());
+}
+
 } // namespace
 
 PyObject* panic_exception_type() {
-    return panic_type_cell.get_or_init([]() -> PyObject* {
-        Owned base = Owned::borrow(PyExc_BaseException);
-        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
-                                                   k_panic_exception_doc, base.get(), nullptr);
-        if (type != nullptr) return type;
-        // Taken without the PanicException check, which would need this very type.
-        Owned raised(PyErr_GetRaisedException());
-        PyErr failure = raised ? PyErr::from_object(std::move(raised))
-                               : PyErr::new_lazy(ExceptionKind::system_error,
-                                                 "attempted to fetch exception but none was set");
-        panic("Failed to initialize new exception type.: " + failure.debug());
-    });
+    return panic_type_cell.get_or_init(new_panic_exception_type);
+}
+
+PyObject* existing_panic_exception_type() noexcept {
+    PyObject* const* type = panic_type_cell.get();
+    return type != nullptr ? *type : nullptr;
 }
 
 } // namespace corvane

@@ -3,7 +3,9 @@
 
 #include "interface/conversions.hpp"
 #include "interface/interned_name.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
+
+#include <new>
 
 namespace corvane {
 namespace {
@@ -26,6 +28,15 @@ std::expected<void, PyErr> claim_interpreter(ModuleRecord& record) {
 }
 
 std::expected<PyObject*, PyErr> build_module(ModuleRecord& record) {
+    // What the first panic needs is made with the module, not while that panic is raised,
+    // perhaps just when memory has run out: the PanicException type (kept out of the module's
+    // namespace), and the importing thread's unwinding state, which the C++ runtime allocates on
+    // a thread's first throw and cannot do without.
+    panic_exception_type();
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
     Owned module(PyModule_Create2(&record.definition, PYTHON_API_VERSION));
     if (!module) return std::unexpected(PyErr::fetch_pending());
     if (auto populated = record.initialiser(module.get()); !populated)

@@ -1,7 +1,7 @@
 // Parking on futexes, the poisoning leaf mutex and the slow path of once-only flags.
 #include "interface/once.hpp"
 
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <climits>
 #include <linux/futex.h>

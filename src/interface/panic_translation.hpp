@@ -3,7 +3,7 @@
 
 #include "interface/attach.hpp"
 #include "interface/error.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <Python.h>
 

@@ -1,7 +1,7 @@
 // Shared helpers for the kernel tests: running a kernel on lengths and reading its doubles.
 #pragma once
 
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <bit>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Attach and detach scopes, the depth count and the deferred release of references.
 #include "interface/attach.hpp"
 #include "interface/owned.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,15 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace corvane {
 namespace {
+
+// Owners drop references from noexcept code (destructors, reset), so dropping one must never
+// throw: a release that cannot be recorded would otherwise end the process in std::terminate.
+static_assert(noexcept(release_reference(std::declval<PyObject*>())));
 
 // Probes report their deallocation, by name, to `log` through a weak-reference callback.
 constexpr const char* k_probe_code = R"(

@@ -2,7 +2,7 @@
 #include "interface/attach.hpp"
 #include "interface/once.hpp"
 #include "interface/owned.hpp"
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <optional>
@@ -255,6 +257,41 @@ TEST_F(EntryDeathTest, PanicWhileMakingTheErrorPendingAbortsAtTheBoundary) {
         ::testing::KilledBySignal(SIGABRT),
         "builder broke(.|\n)*uncaught panic at ffi boundary(.|\n)*panic in a function that "
         "cannot unwind");
+}
+
+/// Stands in for the creation of the PanicException class: fails with an exception whose repr
+/// raises, so that describing the failure fetches a further error.
+PyObject* fail_with_unrepresentable_error(const char*, const char*, PyObject*, PyObject*) {
+    Owned error =
+        evaluate("type('Unrepresentable', (Exception,), {'__repr__': lambda self: 1 / 0})()");
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
+}
+
+// In a fresh process, where the type does not exist yet. The errors fetched while the failure is
+// described must not wait for the type being created: that would wait forever on itself.
+TEST_F(EntryDeathTest, FailedPanicTypeCreationPanicsWithoutWaitingOnItselfAndIsRetried) {
+    EXPECT_EXIT(
+        {
+            evaluate("__import__('sys').__dict__.__setitem__('unraisablehook', lambda u: None)");
+            detail::new_exception_type = fail_with_unrepresentable_error;
+            std::string message = "<no panic>";
+            try {
+                panic_exception_type();
+            } catch (const Panic& failure) {
+                message = std::get<std::string>(failure.payload());
+            }
+            detail::new_exception_type = PyErr_NewExceptionWithDoc;
+            const bool retried = panic_exception_type() == existing_panic_exception_type() &&
+                                 existing_panic_exception_type() != nullptr;
+            std::fprintf(stderr, "outcome: %s; retried: %d\n", message.c_str(), retried);
+            std::fflush(stderr);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "outcome: Failed to initialize new exception type.: PyErr \\{ type: <class "
+        "'Unrepresentable'>, value: <unprintable Unrepresentable object>, traceback: None "
+        "\\}; retried: 1");
 }
 
 TEST_F(EntryDeathTest, ForeignExceptionAbortsWithFatalRuntimeError) {

@@ -1,5 +1,5 @@
 // The panic report on standard error and the throwing of panics.
-#include "interface/panic.hpp"
+#include "panic.hpp"
 
 #include <cstdio>
 #include <cstdlib>
