@@ -63,7 +63,9 @@ constexpr std::size_t k_run = 256;
 template <class P>
 class WordMachine {
   public:
-    explicit WordMachine(std::span<const P> pattern) : pattern_(pattern), index_(pattern) {
+    template <class T>
+    WordMachine(std::span<const P> pattern, std::span<const T> text)
+        : pattern_(pattern), index_(pattern, text) {
         for (std::size_t k = 0; k < pattern.size(); ++k)
             index_.entry(pattern[k]) |= bit_at(k);
     }
@@ -123,8 +125,9 @@ inline std::uint32_t equal_point_mask(const std::uint32_t* lane, std::uint32_t p
 template <std::size_t Lanes>
 class CompareMachine {
   public:
-    template <class P>
-    explicit CompareMachine(std::span<const P> pattern) noexcept : size_(pattern.size()) {
+    template <class P, class T>
+    CompareMachine(std::span<const P> pattern, std::span<const T>) noexcept
+        : size_(pattern.size()) {
         // No code point is all ones: free positions never match.
         points_.fill(~std::uint32_t{0});
         std::copy(pattern.begin(), pattern.end(), points_.begin());
@@ -161,7 +164,9 @@ class CompareMachine {
 /// has no positions, for code points the pattern lacks.
 template <class P>
 struct DenseRows {
-    DenseRows(std::span<const P> pattern, std::size_t words) : index(pattern), words(words) {
+    template <class T>
+    DenseRows(std::span<const P> pattern, std::span<const T> text, std::size_t words)
+        : index(pattern, text), words(words) {
         std::uint32_t distinct = 0;
         for (const P point : pattern) {
             std::uint32_t& id = index.entry(point);
@@ -181,8 +186,9 @@ struct DenseRows {
 template <class P, std::size_t Words>
 class RegisterMachine {
   public:
-    explicit RegisterMachine(std::span<const P> pattern)
-        : pattern_(pattern), rows_(pattern, Words) {
+    template <class T>
+    RegisterMachine(std::span<const P> pattern, std::span<const T> text)
+        : pattern_(pattern), rows_(pattern, text, Words) {
         bits_.fill(k_all_ones);
     }
 
@@ -259,8 +265,9 @@ class BlockMachine {
   public:
     static constexpr std::size_t k_group_words = 4;
 
-    explicit BlockMachine(std::span<const P> pattern)
-        : pattern_(pattern), index_(pattern),
+    template <class T>
+    BlockMachine(std::span<const P> pattern, std::span<const T> text)
+        : pattern_(pattern), index_(pattern, text),
           words_((pattern.size() + k_group_words * k_word_bits - 1) /
                  (k_group_words * k_word_bits) * k_group_words),
           bits_(words_, k_all_ones), vector_(detail::row_path() == detail::RowPath::vector &&
@@ -438,40 +445,40 @@ class BlockMachine {
 constexpr std::size_t k_compare_up_to = 256;
 
 /// Calls `visit` with the machine for `pattern`, chosen by its number of words and, for one word,
-/// by its script and the `streamed` code points it will see.
-template <class P, class Visit>
-void with_machine(std::span<const P> pattern, std::size_t streamed, Visit&& visit) {
-    if (sizeof(P) > 1 && streamed <= k_compare_up_to && pattern.size() <= k_word_bits) {
+/// by its script and the length of the `text` it will see.
+template <class P, class T, class Visit>
+void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& visit) {
+    if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_word_bits) {
         switch ((pattern.size() + 15) / 16) {
         case 1:
-            return visit(CompareMachine<1>(pattern));
+            return visit(CompareMachine<1>(pattern, text));
         case 2:
-            return visit(CompareMachine<2>(pattern));
+            return visit(CompareMachine<2>(pattern, text));
         case 3:
-            return visit(CompareMachine<3>(pattern));
+            return visit(CompareMachine<3>(pattern, text));
         default:
-            return visit(CompareMachine<4>(pattern));
+            return visit(CompareMachine<4>(pattern, text));
         }
     }
     switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
     case 1:
-        return visit(WordMachine<P>(pattern));
+        return visit(WordMachine<P>(pattern, text));
     case 2:
-        return visit(RegisterMachine<P, 2>(pattern));
+        return visit(RegisterMachine<P, 2>(pattern, text));
     case 3:
-        return visit(RegisterMachine<P, 3>(pattern));
+        return visit(RegisterMachine<P, 3>(pattern, text));
     case 4:
-        return visit(RegisterMachine<P, 4>(pattern));
+        return visit(RegisterMachine<P, 4>(pattern, text));
     case 5:
-        return visit(RegisterMachine<P, 5>(pattern));
+        return visit(RegisterMachine<P, 5>(pattern, text));
     case 6:
-        return visit(RegisterMachine<P, 6>(pattern));
+        return visit(RegisterMachine<P, 6>(pattern, text));
     case 7:
-        return visit(RegisterMachine<P, 7>(pattern));
+        return visit(RegisterMachine<P, 7>(pattern, text));
     case 8:
-        return visit(RegisterMachine<P, 8>(pattern));
+        return visit(RegisterMachine<P, 8>(pattern, text));
     default:
-        return visit(BlockMachine<P>(pattern));
+        return visit(BlockMachine<P>(pattern, text));
     }
 }
 
@@ -574,7 +581,7 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
     }
     if (a.size() <= b.size()) {
         // The pattern is source; target streams past and each length is read on the way.
-        with_machine(a, b.size(), [&](auto machine) {
+        with_machine(a, b, [&](auto machine) {
             std::size_t consumed = 0;
             in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
                 if (settle_trivial(slot)) return;
@@ -587,7 +594,7 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
     } else {
         // The pattern is the needed part of target; source streams past once, and the final
         // row holds the LCS with every prefix of the pattern.
-        with_machine(b, a.size(), [&](auto machine) {
+        with_machine(b, a, [&](auto machine) {
             machine.feed(a.data(), a.size());
             for (std::uint64_t& slot : request.lengths) {
                 if (settle_trivial(slot)) continue;

@@ -9,21 +9,6 @@
 
 namespace corvane::detail {
 
-/// Tables indexed by code point, zero everywhere between calls: one for the code points below
-/// 256 and one for a further block of 256. Each thread keeps its own pair, and an index clears
-/// only the entries it set, so no call pays for clearing a whole table.
-template <class Value>
-struct PointTables {
-    std::array<Value, 256> low;
-    std::array<Value, 256> block;
-};
-
-template <class Value>
-PointTables<Value>& thread_point_tables() noexcept {
-    static thread_local constinit PointTables<Value> tables{};
-    return tables;
-}
-
 /// Maps the code points of one pattern to a Value (0 for code points the pattern lacks). Code
 /// points below 256 and those of the block of 256 where the pattern's first code point above
 /// 255 lies are read from tables; the few others of a pattern in several scripts go through an
@@ -31,10 +16,10 @@ PointTables<Value>& thread_point_tables() noexcept {
 template <class Value, class Point>
 class PointIndex {
   public:
-    /// An index for `points`, the pattern's code points, which must outlive it. The entries
-    /// start at 0; the caller sets them with `entry`.
-    explicit PointIndex(std::span<const Point> points)
-        : tables_(thread_point_tables<Value>()), points_(points) {
+    /// An index for `points`, the pattern's code points, to be looked up with the code points of
+    /// `text`. The entries start at 0; the caller sets them with `entry`.
+    template <class Text>
+    PointIndex(std::span<const Point> points, std::span<const Text> text) {
         std::size_t hashed = 0;
         if constexpr (sizeof(Point) > 1) {
             for (const Point point : points) {
@@ -42,6 +27,18 @@ class PointIndex {
                 if (block_ == 0) block_ = point >> 8;
                 hashed += (point >> 8) != block_;
             }
+        }
+        // Only the entries of the pattern's and the text's code points are ever read. A short
+        // call zeroes just those, one by one, rather than whole tables.
+        constexpr bool wide = sizeof(Point) > 1 || sizeof(Text) > 1;
+        if (points.size() + text.size() <= k_zero_one_by_one) {
+            for (const Point point : points)
+                zero_entries(point, wide);
+            for (const Text point : text)
+                zero_entries(point, wide);
+        } else {
+            low_.fill(Value{});
+            if (wide) block_table_.fill(Value{});
         }
         if (hashed != 0) {
             bits_ = 1;
@@ -54,31 +51,24 @@ class PointIndex {
 
     PointIndex(const PointIndex&) = delete;
     PointIndex& operator=(const PointIndex&) = delete;
-    // Puts the thread's tables back to zero.
-    ~PointIndex() {
-        for (const Point point : points_)
-            entry(point) = Value{};
-    }
 
     /// The value of `point`, which may be any code point. Text in one script mixed with ASCII
     /// takes no branch that depends on which of the two a code point is from.
     [[gnu::always_inline]] Value find(std::uint32_t point) const noexcept {
         const std::uint32_t high = point >> 8;
-        const Value* table = high == 0 ? tables_.low.data() : tables_.block.data();
+        const Value* table = high == 0 ? low_.data() : block_table_.data();
         if (high == 0 || high == block_) [[likely]]
             return table[point & 255];
         return find_hashed(point);
     }
 
     /// The value of a code point below 256.
-    [[gnu::always_inline]] Value find_low(std::uint8_t point) const noexcept {
-        return tables_.low[point];
-    }
+    [[gnu::always_inline]] Value find_low(std::uint8_t point) const noexcept { return low_[point]; }
 
     /// The value of a pattern code point, to be set while the pattern is indexed.
     Value& entry(std::uint32_t point) noexcept {
-        if (point < 256) return tables_.low[point];
-        if ((point >> 8) == block_) return tables_.block[point & 255];
+        if (point < 256) return low_[point];
+        if ((point >> 8) == block_) return block_table_[point & 255];
         std::size_t slot = probe(point);
         keys_[slot] = point;
         return values_[slot];
@@ -100,8 +90,17 @@ class PointIndex {
         return slot;
     }
 
-    PointTables<Value>& tables_;
-    std::span<const Point> points_;
+    static constexpr std::size_t k_zero_one_by_one = 128;
+
+    void zero_entries(std::uint32_t point, bool wide) noexcept {
+        low_[point & 255] = Value{};
+        if (wide) block_table_[point & 255] = Value{};
+    }
+
+    // Every entry is written before it is read (see the constructor), so the tables start
+    // uninitialised.
+    std::array<Value, 256> low_;
+    std::array<Value, 256> block_table_;
     // The code point bits above the low 8 of the directly indexed block; 0 for none.
     std::uint32_t block_ = 0;
     unsigned bits_ = 0;
