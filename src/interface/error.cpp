@@ -4,6 +4,7 @@
 #include "interface/attach.hpp"
 #include "interface/interned_name.hpp"
 #include "interface/panic.hpp"
+#include "interface/panic_pickling.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -416,7 +417,10 @@ PyObject* panic_exception_type() {
         Owned base = Owned::borrow(PyExc_BaseException);
         PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
                                                    k_panic_exception_doc, base.get(), nullptr);
-        if (type != nullptr) return type;
+        if (type != nullptr) {
+            offer_panic_type_for_pickling(type);
+            return type;
+        }
         // Taken without the PanicException check, which would need this very type.
         Owned raised(PyErr_GetRaisedException());
         PyErr failure = raised ? PyErr::from_object(std::move(raised))
