@@ -47,7 +47,8 @@ in-env-install: $(VPY)
 
 in-env-native:
 	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON >/dev/null
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON \
+	  >/dev/null
 	cmake --build $(NATIVE)
 	ctest --test-dir $(NATIVE) --output-on-failure --no-tests=error -j2 $(call CTEST_QUIET,$(NATIVE))
 
@@ -69,7 +70,7 @@ in-env-shell: in-env-install
 	@VIRTUAL_ENV=$(CURDIR)/$(VENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH PS1='(corvane) $$ ' sh -i
 
 in-env-format:
-	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	clang-format -i $$(find src tests fuzz benchmarks -name '*.cpp' -o -name '*.hpp')
 
 # Further targets (benchmarks, sanitizers, fuzzing) live in mk/, one file per concern.
 -include mk/*.mk

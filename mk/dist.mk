@@ -12,7 +12,7 @@
 DIST_DIR = $(BUILD)/dist
 DIST_CHECK = $(BUILD)/dist-check
 DIST_VPY = $(CURDIR)/$(DIST_CHECK)/venv/bin/python
-OTHER_PYTHONS ?= python3.15
+OTHER_PYTHONS ?= python3.15 python3.13
 
 .PHONY: dist test-python-versions in-env-dist in-env-test-python-versions
 

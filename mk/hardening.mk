@@ -56,6 +56,7 @@ in-env-check-sanitize:
 in-env-sanitize-native:
 	CXX=$(SANITIZE_CXX) cmake -S . -B $(SANITIZE_BUILD)/native -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
 	  -DCORVANE_SANITIZE=address,undefined >/dev/null
 	cmake --build $(SANITIZE_BUILD)/native
 	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD)/native --output-on-failure \

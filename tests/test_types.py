@@ -22,7 +22,10 @@ def test_mypy_finds_the_installed_stubs_and_rejects_wrong_argument_types(tmp_pat
     checked = {}
     for name in ("good.py", "bad.py"):
         process = subprocess.run(
-            [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), name],
+            # mypy itself runs on the environment's python3 and reads the installed packages of
+            # the interpreter under test.
+            ["python3", "-m", "mypy", "--strict", "--python-executable", sys.executable,
+             "--cache-dir", str(tmp_path / "cache"), name],
             cwd=tmp_path,
             capture_output=True,
             text=True,
