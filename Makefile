@@ -12,7 +12,11 @@ PIP_FLAGS := --no-build-isolation --no-deps --disable-pip-version-check -q \
              -Cbuild-dir=$(BUILD)/wheel -Ccmake.define.CORVANE_WERROR=ON
 PYTEST_FLAGS ?= -q
 
-.PHONY: test demo clean format in-env-test in-env-demo in-env-native in-env-install in-env-pytest
+# ctest prints a line per test; only a failure's output and the summary line are shown.
+CTEST_QUIET = >$(1)/ctest.log 2>&1 || { cat $(1)/ctest.log; exit 1; }; grep 'tests passed' $(1)/ctest.log
+
+.PHONY: test demo python shell clean format in-env-test in-env-demo in-env-native in-env-install \
+        in-env-pytest in-env-python in-env-shell in-env-format
 
 test:
 	$(DEVROOT) $(MAKE) --no-print-directory in-env-test BUILD=$(BUILD)
@@ -20,11 +24,18 @@ test:
 demo:
 	$(DEVROOT) $(MAKE) --no-print-directory in-env-demo BUILD=$(BUILD)
 
+# An interpreter, or a shell, with the built module installed in $(VENV) and that venv active.
+python:
+	$(DEVROOT) $(MAKE) --no-print-directory in-env-python BUILD=$(BUILD)
+
+shell:
+	$(DEVROOT) $(MAKE) --no-print-directory in-env-shell BUILD=$(BUILD)
+
 clean:
-	rm -rf build
+	rm -rf $(BUILD)
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	$(DEVROOT) $(MAKE) --no-print-directory in-env-format BUILD=$(BUILD)
 
 # ---- inside the environment -------------------------------------------------------------------
 
@@ -36,9 +47,10 @@ in-env-install: $(VPY)
 
 in-env-native:
 	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON >/dev/null
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON \
+	  >/dev/null
 	cmake --build $(NATIVE)
-	ctest --test-dir $(NATIVE) --output-on-failure --no-tests=error -j2
+	ctest --test-dir $(NATIVE) --output-on-failure --no-tests=error -j2 $(call CTEST_QUIET,$(NATIVE))
 
 # Runs from the build directory so that the installed module is the one imported.
 in-env-pytest: in-env-install
@@ -48,6 +60,17 @@ in-env-test: in-env-native in-env-pytest
 
 in-env-demo: in-env-install
 	$(VPY) examples/demo.py
+
+in-env-python: in-env-install
+	@echo "$(VPY): corvane from $(VENV)"
+	@$(VPY)
+
+in-env-shell: in-env-install
+	@echo "the venv $(VENV) is active; python imports the built corvane"
+	@VIRTUAL_ENV=$(CURDIR)/$(VENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH PS1='(corvane) $$ ' sh -i
+
+in-env-format:
+	clang-format -i $$(find src tests fuzz benchmarks -name '*.cpp' -o -name '*.hpp')
 
 # Further targets (benchmarks, sanitizers, fuzzing) live in mk/, one file per concern.
 -include mk/*.mk

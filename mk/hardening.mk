@@ -56,10 +56,11 @@ in-env-check-sanitize:
 in-env-sanitize-native:
 	CXX=$(SANITIZE_CXX) cmake -S . -B $(SANITIZE_BUILD)/native -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
 	  -DCORVANE_SANITIZE=address,undefined >/dev/null
 	cmake --build $(SANITIZE_BUILD)/native
 	$(SANITIZE_ENV) ctest --test-dir $(SANITIZE_BUILD)/native --output-on-failure \
-	  --no-tests=error -j2
+	  --no-tests=error -j2 $(call CTEST_QUIET,$(SANITIZE_BUILD)/native)
 
 in-env-sanitize-pytest:
 	[ -x $(SANITIZE_VPY) ] || $(PYTHON) -m venv --system-site-packages --without-pip $(SANITIZE_VENV)
@@ -123,13 +124,21 @@ $(FUZZ_BIN): $(FUZZ_SOURCES) $(wildcard src/*.hpp)
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(FUZZ_CXXFLAGS) -o $@ $(FUZZ_SOURCES)
 
-# Runs the fuzzer for $(1) seconds on the corpus directory $(2); prints the execution count, or
-# the end of the log and the failing input on a failure.
+# Runs the fuzzer for $(1) seconds on the corpus directory $(2), with a progress line six times a
+# run (at most every 10 s); prints the execution count, or the end of the log and the failing input
+# on a failure.
 define run_fuzzer
 	@mkdir -p $(2) $(FUZZ_BUILD)/failures
-	@log=$(FUZZ_BUILD)/last-run.log; \
-	if ! ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BIN) $(FUZZ_FLAGS) -max_total_time=$(1) $(2) \
-	    >$$log 2>&1; then \
+	@log=$(FUZZ_BUILD)/last-run.log; start=$$(date +%s); \
+	every=$$(( $(1) / 6 )); [ $$every -ge 10 ] || every=10; \
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ_BIN) $(FUZZ_FLAGS) -max_total_time=$(1) $(2) >$$log 2>&1 & \
+	pid=$$!; next=$$every; \
+	while sleep 1 && kill -0 $$pid 2>/dev/null; do \
+	  elapsed=$$(( $$(date +%s) - start )); [ $$elapsed -ge $$next ] || continue; \
+	  next=$$(( next + every )); \
+	  echo "fuzz_kernels: $$elapsed of $(1) s, $$(grep -ao '^#[0-9]*' $$log | tail -n 1 | tr -d '#') executions"; \
+	done; \
+	if ! wait $$pid; then \
 	  tail -n 60 $$log; echo "fuzz_kernels: FAILED, input saved in $(FUZZ_BUILD)/failures/"; exit 1; \
 	fi; \
 	runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $$log); \

@@ -183,3 +183,59 @@ def test_subclass_of_panic_exception_propagates_unchanged():
     )
     assert result == [False, True, True, ["own kind"]]
     assert RESUME_BANNER not in process.stderr
+
+
+def test_panic_crosses_process_boundaries_into_a_process_without_corvane():
+    # The receiving process imports corvane only when the error arrives; a multiprocessing pool
+    # worker catches only Exception, so the error is sent through a queue there.
+    result, _ = run_python_json(
+        """
+        import json, multiprocessing, pickle, sys
+        from concurrent.futures import ProcessPoolExecutor
+
+        FAILING = "__import__('corvane').compute_lcs_similarity('abc', 'abd', [1, 7])"
+        SEND = "try:\\n    eval(FAILING)\\nexcept BaseException as error:\\n    queue.put(error)"
+
+        def describe(error):
+            kind = type(error)
+            return [kind.__module__, kind.__qualname__, list(error.args),
+                    isinstance(error, Exception), isinstance(error, BaseException)]
+
+        if __name__ == "__main__":
+            context = multiprocessing.get_context("spawn")
+            imported_before = "corvane" in sys.modules
+            with ProcessPoolExecutor(1, mp_context=context) as executor:
+                try:
+                    executor.submit(eval, FAILING).result(timeout=60)
+                except BaseException as error:
+                    pooled = error
+            queue = context.Queue()
+            process = context.Process(
+                target=exec, args=(SEND, {"FAILING": FAILING, "queue": queue}))
+            process.start()
+            queued = queue.get(timeout=60)
+            process.join()
+            import corvane
+            try:
+                corvane.compute_lcs_similarity("abc", "", [1])
+            except BaseException as error:
+                local = type(error)
+            pooled.add_note("a note")
+            copied = pickle.loads(pickle.dumps(pooled))
+            print(json.dumps({
+                "imported before": imported_before,
+                "received": [describe(pooled), describe(queued)],
+                "local type": [type(pooled) is local, type(queued) is local],
+                "round trip": [type(copied) is local, copied.args == pooled.args,
+                               copied.__notes__],
+            }))
+        """,
+        timeout=120,
+    )
+    expected = ["pyo3_runtime", "PanicException", [OUT_OF_BOUNDS], False, True]
+    assert result == {
+        "imported before": False,
+        "received": [expected, expected],
+        "local type": [True, True],
+        "round trip": [True, True, ["a note"]],
+    }

@@ -321,7 +321,10 @@ def net_growth(run, collect=gc.collect):
 
 
 def report(name, rounds):
-    deltas = "  ".join(f"refs {refs:+d} blocks {blocks:+d}" for refs, blocks in rounds)
+    deltas = "  ".join(
+        f"round {number}: refs {refs:+d} blocks {blocks:+d}"
+        for number, (refs, blocks) in enumerate(rounds, 1)
+    )
     print(f"\nrefleaks: {name:<54} per {REPEATS} calls: {deltas}", end="")
 
 

@@ -3,6 +3,7 @@
 
 #include "interface/attach.hpp"
 #include "interface/interned_name.hpp"
+#include "interface/panic_pickling.hpp"
 #include "panic.hpp"
 
 #include <cstdio>
@@ -433,7 +434,10 @@ PyObject* new_panic_exception_type() {
     Owned base = Owned::borrow(PyExc_BaseException);
     PyObject* type = detail::new_exception_type("pyo3_runtime.PanicException",
                                                 k_panic_exception_doc, base.get(), nullptr);
-    if (type != nullptr) return type;
+    if (type != nullptr) {
+        offer_panic_type_for_pickling(type);
+        return type;
+    }
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
         // Not an internal failure: the panic being raised becomes a MemoryError, and the next
         // one tries again.

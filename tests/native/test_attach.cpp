@@ -160,7 +160,9 @@ TEST(DeferredRelease, ClosingAScopeKeepsPendingReleasesAndTheNextOpeningAppliesT
     }
     after_close = probes.log();
     EXPECT_EQ(pending_release_count(), 1u);
-    { auto entry = AttachScope::assume(); }
+    {
+        auto entry = AttachScope::assume();
+    }
     after_open = probes.log();
     EXPECT_EQ(after_close, Names{});
     EXPECT_EQ(after_open, Names{"late"});
@@ -192,7 +194,9 @@ std::string pool_lifecycle_problem() {
         auto attached = AttachScope::acquire();
         Owned list(PyList_New(0));
         list.reset();
-        { DetachScope detached; }
+        {
+            DetachScope detached;
+        }
         drain_pending_releases();
         if (pending_release_pool_exists()) return "pool created without a deferral";
         if (pending_release_count() != 0) return "count without a pool";
