@@ -464,10 +464,20 @@ def plot(out, png):
     print(f"plot written to {png}")
 
 
+def write_documents(out):
+    """Writes French and Russian text of the catalogs run together, 200,000 code points each,
+    for the native benchmark's comparison of the row updates on real documents."""
+    for lang in ("fr", "ru"):
+        texts, where = language_text(lang, False)
+        whole = "\n".join(texts)[:200_000]
+        (out / f"document-{lang}.txt").write_text(whole, encoding="utf-8")
+        print(f"document-{lang}.txt: {len(whole):,} code points from {where}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("table", choices=["synthetic", "text", "short", "lengths", "memory",
-                                          "memory-child", "plot"])
+                                          "memory-child", "plot", "documents"])
     parser.add_argument("case", nargs="?")
     parser.add_argument("contender", nargs="?")
     parser.add_argument("--out", type=Path, default=Path("."))
@@ -478,6 +488,8 @@ def main():
         memory_child(args.case, args.contender)
     elif args.table == "plot":
         plot(args.out, args.png)
+    elif args.table == "documents":
+        write_documents(args.out)
     else:
         start = time.perf_counter()
         {"synthetic": synthetic, "text": real_text, "short": short, "lengths": lengths_table,

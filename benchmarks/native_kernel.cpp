@@ -1,6 +1,7 @@
 // Times the two-row reference kernel against the bit-parallel kernel on random texts.
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
+#include "kernel_vector.hpp"
 #include "stored_text.hpp"
 
 #include <algorithm>
@@ -11,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,8 +34,13 @@ std::string encode(char32_t point) {
     } else if (point < 0x800) {
         out += static_cast<char>(0xC0 | (point >> 6));
         out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
+    } else if (point < 0x10000) {
         out += static_cast<char>(0xE0 | (point >> 12));
+        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (point >> 18));
+        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
         out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (point & 0x3F));
     }
@@ -117,16 +125,80 @@ std::vector<std::size_t> parse_sizes(const char* text) {
     return sizes;
 }
 
+/// The whole of a UTF-8 file.
+std::string read_file(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// UTF-8 text of the code points [begin, begin + count) of `points`.
+std::string encode_range(const std::u32string& points, std::size_t begin, std::size_t count) {
+    std::string out;
+    for (std::size_t k = begin; k < begin + count && k < points.size(); ++k)
+        out += encode(points[k]);
+    return out;
+}
+
+/// The fast kernel with the scalar and with the vector row update, side by side: random letters
+/// and two stretches of each document, of N code points each.
+void compare_row_paths(const std::vector<std::string>& documents, std::mt19937_64& random) {
+    using corvane::detail::RowPath;
+    const RowPath before = corvane::detail::row_path();
+    std::printf(
+        "\nRow updates: the fast kernel with each path, one full-length request; this CPU %s\n",
+        corvane::detail::vector_rows_supported()
+            ? "has AVX-512, so the vector path runs by default"
+            : "lacks AVX-512, so the scalar path runs (no vector column)");
+    std::printf("%-22s %8s %12s %12s %8s %10s %10s\n", "text", "N", "scalar", "vector", "ratio",
+                "ns/step s", "ns/step v");
+    std::vector<std::pair<std::string, std::u32string>> texts;
+    Alphabet letters = alphabets()[0];
+    std::string random_letters = random_text(letters, 200000, random);
+    texts.emplace_back("letters", corvane::testing::decode_utf8(random_letters));
+    for (const std::string& path : documents) {
+        const std::string name = path.substr(path.find_last_of('/') + 1);
+        texts.emplace_back(name, corvane::testing::decode_utf8(read_file(path.c_str())));
+    }
+    for (const auto& [name, points] : texts)
+        for (const std::size_t size : {1000, 10000, 100000}) {
+            if (points.size() < 2 * size) continue;
+            const corvane::testing::StoredText source(encode_range(points, 0, size));
+            const corvane::testing::StoredText target(encode_range(points, size, size));
+            double seconds[2] = {0, 0};
+            for (const RowPath path : {RowPath::scalar, RowPath::vector}) {
+                if (!corvane::detail::select_row_path(path)) continue;
+                int runs = 0;
+                seconds[path == RowPath::vector] = time_call(
+                    [&](std::span<std::uint64_t> lengths) {
+                        corvane::prefix_similarities(source.view(), target.view(), lengths);
+                    },
+                    size, 0.5, runs);
+            }
+            const double steps = static_cast<double>(size) * static_cast<double>((size + 63) / 64);
+            if (seconds[1] > 0)
+                std::printf("%-22s %8zu %12s %12s %7.2fx %10.3f %10.3f\n", name.c_str(), size,
+                            human(seconds[0]).c_str(), human(seconds[1]).c_str(),
+                            seconds[0] / seconds[1], seconds[0] * 1e9 / steps,
+                            seconds[1] * 1e9 / steps);
+            else
+                std::printf("%-22s %8zu %12s %12s %8s %10.3f %10s\n", name.c_str(), size,
+                            human(seconds[0]).c_str(), "-", "-", seconds[0] * 1e9 / steps, "-");
+            std::fflush(stdout);
+        }
+    corvane::detail::select_row_path(before);
+}
+
 } // namespace
 
 /// Prints the table; with --csv FILE also writes its figures there, with --estimate-largest the
 /// reference at the largest size is extrapolated quadratically from the one before instead of run,
-/// and with
-/// --sizes N,N,... other sizes are measured.
+/// with --sizes N,N,... other sizes are measured, and with --documents FILE,FILE the row
+/// updates are also compared on stretches of those UTF-8 documents.
 int main(int argc, char** argv) {
     const char* csv_path = nullptr;
     std::vector<std::size_t> sizes{16, 64, 1000, 10000, 100000};
     bool estimate_largest = false;
+    std::vector<std::string> documents;
     for (int k = 1; k < argc; ++k) {
         if (std::strcmp(argv[k], "--csv") == 0 && k + 1 < argc)
             csv_path = argv[++k];
@@ -134,6 +206,12 @@ int main(int argc, char** argv) {
             estimate_largest = true;
         else if (std::strcmp(argv[k], "--sizes") == 0 && k + 1 < argc)
             sizes = parse_sizes(argv[++k]);
+        else if (std::strcmp(argv[k], "--documents") == 0 && k + 1 < argc)
+            for (std::string list = argv[++k]; !list.empty();) {
+                const std::size_t comma = list.find(',');
+                documents.push_back(list.substr(0, comma));
+                list = comma == std::string::npos ? "" : list.substr(comma + 1);
+            }
     }
     std::ofstream csv;
     if (csv_path != nullptr) {
@@ -192,5 +270,6 @@ int main(int argc, char** argv) {
                     << ',' << fast << '\n';
         }
     }
+    compare_row_paths(documents, random);
     return 0;
 }

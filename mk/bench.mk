@@ -17,7 +17,9 @@ in-env-bench: in-env-install
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BENCHMARKS=ON \
 	  -DCORVANE_WERROR=ON >/dev/null
 	cmake --build $(BENCH_DIR) --target native_kernel_bench
-	$(BENCH_DIR)/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv $(BENCH_NATIVE_FLAGS)
+	cd $(BUILD) && $(VPY) $(BENCH_PY) documents --out $(CURDIR)/$(BENCH_DIR) >/dev/null
+	$(BENCH_DIR)/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv $(BENCH_NATIVE_FLAGS) \
+	  --documents $(BENCH_DIR)/document-fr.txt,$(BENCH_DIR)/document-ru.txt
 	@echo
 	cd $(BUILD) && for table in synthetic text short lengths memory; do \
 	  $(VPY) $(BENCH_PY) $$table --out $(CURDIR)/$(BENCH_DIR) && echo || exit 1; done
