@@ -77,8 +77,8 @@ def local_cluster(workers):
     )
 
 
-def random_table(rows, seed=0):
-    generator = random.Random(seed)
+def random_table(rows, variant=0):
+    generator = random.Random(variant)
     letters = string.ascii_lowercase[:8]
 
     def text():

@@ -29,7 +29,7 @@ def client():
 
 
 def test_cluster_matches_serial_runs_of_the_example_and_the_model(client):
-    table = dask_pairs.random_table(2_000, seed=5)
+    table = dask_pairs.random_table(2_000, variant=5)
     scored = dask_pairs.similarities(table, client, chunk_rows=300, timeout=WAIT)
     expected = [
         model_similarities(source, target, [length])[0]
@@ -40,7 +40,7 @@ def test_cluster_matches_serial_runs_of_the_example_and_the_model(client):
 
 
 def test_panic_in_a_task_reaches_the_client_as_an_ordinary_error(client):
-    table = dask_pairs.random_table(600, seed=6)
+    table = dask_pairs.random_table(600, variant=6)
     table.loc[450] = ["abc", "abd", 9]
     with pytest.raises(dask_pairs.CorvanePanicError) as caught:
         dask_pairs.similarities(table, client, chunk_rows=200, timeout=WAIT)
