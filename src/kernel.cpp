@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -169,8 +170,11 @@ struct DenseRows {
         : index(pattern, text), words(words) {
         std::uint32_t distinct = 0;
         for (const P point : pattern) {
+            // Without a branch: whether a code point is new is as good as random.
             std::uint32_t& id = index.entry(point);
-            if (id == 0) id = ++distinct;
+            const bool fresh = id == 0;
+            distinct += fresh;
+            id = fresh ? distinct : id;
         }
         rows.assign((distinct + std::size_t{1}) * words, 0);
         for (std::size_t k = 0; k < pattern.size(); ++k)
@@ -182,6 +186,25 @@ struct DenseRows {
     std::vector<std::uint64_t> rows;
 };
 
+/// Updates `Count` (1 to 4) consecutive words for one code point. The masked and kept bits of
+/// every word come first and the additions follow one another with nothing in between, so the
+/// compiler chains their carries through the flags instead of saving and restoring the carry
+/// around every word.
+template <std::size_t Count>
+[[gnu::always_inline]] inline void advance_run(std::uint64_t* bits, const std::uint64_t* mask,
+                                               std::uint64_t& carry) noexcept {
+    std::array<std::uint64_t, Count> matched;
+    std::array<std::uint64_t, Count> kept;
+    for (std::size_t k = 0; k < Count; ++k) {
+        matched[k] = bits[k] & mask[k];
+        kept[k] = bits[k] ^ matched[k];
+    }
+    for (std::size_t k = 0; k < Count; ++k)
+        bits[k] = add_with_carry(bits[k], matched[k], carry, carry);
+    for (std::size_t k = 0; k < Count; ++k)
+        bits[k] |= kept[k];
+}
+
 /// A pattern of 2 to 8 words, whose row lives in registers while text streams past.
 template <class P, std::size_t Words>
 class RegisterMachine {
@@ -192,8 +215,9 @@ class RegisterMachine {
         bits_.fill(k_all_ones);
     }
 
+    // Out of line, so that the loop has every register to itself.
     template <class T>
-    void feed(const T* text, std::size_t count) noexcept {
+    [[gnu::noinline]] void feed(const T* text, std::size_t count) noexcept {
         // In locals: loads of text may alias anything, so members would be stored back often.
         std::array<std::uint64_t, Words> bits = bits_;
         std::uint64_t lcs = lcs_;
@@ -208,8 +232,11 @@ class RegisterMachine {
                     id = rows_.index.find(text[done]);
                 const std::uint64_t* mask = rows + std::size_t{id} * Words;
                 std::uint64_t carry = 0;
-                for (std::size_t word = 0; word < Words; ++word)
-                    carry = advance_word(bits[word], mask[word], carry);
+                [&]<std::size_t... Run>(std::index_sequence<Run...>) {
+                    (advance_run<std::min<std::size_t>(4, Words - 4 * Run)>(bits.data() + 4 * Run,
+                                                                            mask + 4 * Run, carry),
+                     ...);
+                }(std::make_index_sequence<(Words + 3) / 4>());
                 lcs += carry;
             }
         }

@@ -1,6 +1,7 @@
 // Lookup of a pattern's code points: for each one, its positions or the number of its row.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +23,12 @@ class PointIndex {
     PointIndex(std::span<const Point> points, std::span<const Text> text) {
         std::size_t hashed = 0;
         if constexpr (sizeof(Point) > 1) {
+            // Without branches: whether a code point is below 256 is as good as random in text
+            // that mixes ASCII with another script.
             for (const Point point : points) {
-                if (point < 256) continue;
-                if (block_ == 0) block_ = point >> 8;
-                hashed += (point >> 8) != block_;
+                const std::uint32_t high = point >> 8;
+                block_ = block_ == 0 ? high : block_;
+                hashed += static_cast<std::size_t>((high != 0) & (high != block_));
             }
         }
         // Only the entries of the pattern's and the text's code points are ever read. A short
@@ -37,8 +40,7 @@ class PointIndex {
             for (const Text point : text)
                 zero_entries(point, wide);
         } else {
-            low_.fill(Value{});
-            if (wide) block_table_.fill(Value{});
+            std::fill_n(tables_.begin(), wide ? 512 : 256, Value{});
         }
         if (hashed != 0) {
             bits_ = 1;
@@ -55,20 +57,20 @@ class PointIndex {
     /// The value of `point`, which may be any code point. Text in one script mixed with ASCII
     /// takes no branch that depends on which of the two a code point is from.
     [[gnu::always_inline]] Value find(std::uint32_t point) const noexcept {
-        const std::uint32_t high = point >> 8;
-        const Value* table = high == 0 ? low_.data() : block_table_.data();
-        if (high == 0 || high == block_) [[likely]]
-            return table[point & 255];
+        if (is_direct(point)) [[likely]]
+            return tables_[direct_slot(point)];
         return find_hashed(point);
     }
 
     /// The value of a code point below 256.
-    [[gnu::always_inline]] Value find_low(std::uint8_t point) const noexcept { return low_[point]; }
+    [[gnu::always_inline]] Value find_low(std::uint8_t point) const noexcept {
+        return tables_[point];
+    }
 
     /// The value of a pattern code point, to be set while the pattern is indexed.
     Value& entry(std::uint32_t point) noexcept {
-        if (point < 256) return low_[point];
-        if ((point >> 8) == block_) return block_table_[point & 255];
+        if (is_direct(point)) [[likely]]
+            return tables_[direct_slot(point)];
         std::size_t slot = probe(point);
         keys_[slot] = point;
         return values_[slot];
@@ -92,15 +94,28 @@ class PointIndex {
 
     static constexpr std::size_t k_zero_one_by_one = 128;
 
+    /// Whether `point` is below 256 or in the indexed block. One branch, not one per case:
+    /// text that mixes ASCII with one other script would mispredict the first often.
+    [[gnu::always_inline]] bool is_direct(std::uint32_t point) const noexcept {
+        const std::uint32_t high = point >> 8;
+        // The smaller of the two is 0 exactly when one of them is: a single test.
+        return std::min(high, high ^ block_) == 0;
+    }
+
+    /// The table entry of a code point below 256 or in the indexed block: the low table comes
+    /// first and the block's follows, so which one is picked takes no branch.
+    [[gnu::always_inline]] static std::size_t direct_slot(std::uint32_t point) noexcept {
+        return (point & 255) | (std::size_t{point > 255} << 8);
+    }
+
     void zero_entries(std::uint32_t point, bool wide) noexcept {
-        low_[point & 255] = Value{};
-        if (wide) block_table_[point & 255] = Value{};
+        tables_[point & 255] = Value{};
+        if (wide) tables_[256 + (point & 255)] = Value{};
     }
 
     // Every entry is written before it is read (see the constructor), so the tables start
-    // uninitialised.
-    std::array<Value, 256> low_;
-    std::array<Value, 256> block_table_;
+    // uninitialised: the 256 code points below 256, then the 256 of the indexed block.
+    std::array<Value, 512> tables_;
     // The code point bits above the low 8 of the directly indexed block; 0 for none.
     std::uint32_t block_ = 0;
     unsigned bits_ = 0;
