@@ -128,7 +128,8 @@ class CompareMachine {
   public:
     template <class P, class T>
     CompareMachine(std::span<const P> pattern, std::span<const T>) noexcept
-        : size_(pattern.size()) {
+        : size_(pattern.size()),
+          vector_(Lanes >= 2 && detail::row_path() == detail::RowPath::vector) {
         // No code point is all ones: free positions never match.
         points_.fill(~std::uint32_t{0});
         std::copy(pattern.begin(), pattern.end(), points_.begin());
@@ -136,6 +137,11 @@ class CompareMachine {
 
     template <class T>
     void feed(const T* text, std::size_t count) noexcept {
+        if (vector_) {
+            lcs_ = detail::feed_compared_avx512(points_.data(), Lanes, text, count, bits_, lcs_,
+                                                size_);
+            return;
+        }
         std::uint64_t bits = bits_;
         std::uint64_t lcs = lcs_;
         for (std::size_t done = 0; done < count && lcs < size_; ++done) {
@@ -157,6 +163,8 @@ class CompareMachine {
   private:
     alignas(16) std::array<std::uint32_t, 16 * Lanes> points_;
     std::size_t size_;
+    // Whether the comparisons run on 512-bit vectors; a single lane is faster inline.
+    bool vector_;
     std::uint64_t bits_ = k_all_ones;
     std::uint64_t lcs_ = 0;
 };

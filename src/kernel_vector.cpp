@@ -88,6 +88,67 @@ advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexc
     return std::uint64_t{carry_a} + carry_b;
 }
 
+namespace {
+
+// Each code point of text is broadcast and compared with sixteen pattern code points a vector;
+// the comparison masks are the row's positions directly.
+template <unsigned Lanes, class T>
+[[CORVANE_AVX512]] std::uint64_t feed_lanes(const std::uint32_t* points, const T* text,
+                                            std::size_t count, std::uint64_t& bits_io,
+                                            std::uint64_t lcs, std::uint64_t size) noexcept {
+    __m512i lane[Lanes];
+    for (unsigned k = 0; k < Lanes; ++k)
+        lane[k] = _mm512_loadu_si512(points + 16 * k);
+    std::uint64_t bits = bits_io;
+    for (std::size_t done = 0; done < count && lcs < size; ++done) {
+        const __m512i probe = _mm512_set1_epi32(static_cast<int>(text[done]));
+        std::uint64_t mask = 0;
+        for (unsigned k = 0; k < Lanes; ++k)
+            mask |= std::uint64_t{_mm512_cmpeq_epi32_mask(lane[k], probe)} << (16 * k);
+        lcs += advance_word(bits, mask, 0);
+    }
+    bits_io = bits;
+    return lcs;
+}
+
+template <class T>
+[[CORVANE_AVX512]] std::uint64_t
+feed_compared(const std::uint32_t* points, unsigned lanes, const T* text, std::size_t count,
+              std::uint64_t& bits, std::uint64_t lcs, std::uint64_t size) noexcept {
+    switch (lanes) {
+    case 1:
+        return feed_lanes<1>(points, text, count, bits, lcs, size);
+    case 2:
+        return feed_lanes<2>(points, text, count, bits, lcs, size);
+    case 3:
+        return feed_lanes<3>(points, text, count, bits, lcs, size);
+    default:
+        return feed_lanes<4>(points, text, count, bits, lcs, size);
+    }
+}
+
+} // namespace
+
+std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
+                                   const std::uint8_t* text, std::size_t count, std::uint64_t& bits,
+                                   std::uint64_t lcs, std::uint64_t size) noexcept {
+    return feed_compared(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
+                                   const std::uint16_t* text, std::size_t count,
+                                   std::uint64_t& bits, std::uint64_t lcs,
+                                   std::uint64_t size) noexcept {
+    return feed_compared(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
+                                   const std::uint32_t* text, std::size_t count,
+                                   std::uint64_t& bits, std::uint64_t lcs,
+                                   std::uint64_t size) noexcept {
+    return feed_compared(points, lanes, text, count, bits, lcs, size);
+}
+
 #undef CORVANE_AVX512
 
 bool vector_rows_supported() noexcept {
@@ -110,6 +171,39 @@ std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
 std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
                                       const std::uint64_t* mask_b, std::size_t words) noexcept {
     return advance_row_scalar_pair(bits, mask_a, mask_b, words);
+}
+
+template <class T>
+std::uint64_t feed_compared_portably(const std::uint32_t* points, unsigned lanes, const T* text,
+                                     std::size_t count, std::uint64_t& bits, std::uint64_t lcs,
+                                     std::uint64_t size) noexcept {
+    for (std::size_t done = 0; done < count && lcs < size; ++done) {
+        std::uint64_t mask = 0;
+        for (unsigned k = 0; k < 16 * lanes; ++k)
+            mask |= std::uint64_t{points[k] == text[done]} << k;
+        lcs += advance_word(bits, mask, 0);
+    }
+    return lcs;
+}
+
+std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
+                                   const std::uint8_t* text, std::size_t count, std::uint64_t& bits,
+                                   std::uint64_t lcs, std::uint64_t size) noexcept {
+    return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
+                                   const std::uint16_t* text, std::size_t count,
+                                   std::uint64_t& bits, std::uint64_t lcs,
+                                   std::uint64_t size) noexcept {
+    return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
+                                   const std::uint32_t* text, std::size_t count,
+                                   std::uint64_t& bits, std::uint64_t lcs,
+                                   std::uint64_t size) noexcept {
+    return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
 }
 
 bool vector_rows_supported() noexcept {

@@ -4,6 +4,7 @@
 #include "kernel_reference.hpp"
 #include "kernel_vector.hpp"
 #include "stored_text.hpp"
+#include "text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -195,6 +196,24 @@ TEST(FastKernelPrefix, MismatchInsideACodePointDoesNotCountItsSharedBytes) {
         expect_same_as_reference(source, target, every_length(target));
         expect_same_as_reference(target, source, every_length(source));
     }
+}
+
+TEST(Utf8Length, OneByteTextOfEveryLengthAndAlignment) {
+    // Latin-1 text, each code point 1 or 2 bytes of UTF-8, counted a word at a time with the
+    // last partial word read again: every length and starting offset up to a few words.
+    std::vector<std::uint8_t> points(64);
+    std::mt19937 random(5);
+    for (std::uint8_t& point : points)
+        point =
+            static_cast<std::uint8_t>(random() % 3 == 0 ? 0x80 + random() % 128 : random() % 128);
+    for (std::size_t start = 0; start < 8; ++start)
+        for (std::size_t length = 0; start + length <= points.size(); ++length) {
+            std::uint64_t expected = 0;
+            for (std::size_t k = start; k < start + length; ++k)
+                expected += points[k] < 0x80 ? 1 : 2;
+            ASSERT_EQ(utf8_length(points.data() + start, length), expected)
+                << "start " << start << ", length " << length;
+        }
 }
 
 TEST(FastKernelRows, LargeAlphabetsAndCarriesThroughWordsWithoutMatches) {
