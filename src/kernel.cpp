@@ -169,6 +169,42 @@ class CompareMachine {
     std::uint64_t lcs_ = 0;
 };
 
+/// A pattern of 65 to 16 x Lanes code points from several scripts, several words of row,
+/// compared with each streamed code point on 512-bit vectors: only where the CPU has them.
+template <std::size_t Lanes>
+class CompareRowsMachine {
+  public:
+    template <class P, class T>
+    CompareRowsMachine(std::span<const P> pattern, std::span<const T>) noexcept
+        : size_(pattern.size()) {
+        points_.fill(~std::uint32_t{0});
+        std::copy(pattern.begin(), pattern.end(), points_.begin());
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        lcs_ = detail::feed_compared_rows_avx512(points_.data(), Lanes, text, count, bits_.data(),
+                                                 lcs_, size_);
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(bits_.data(), count);
+    }
+
+  private:
+    std::array<std::uint32_t, 16 * Lanes> points_;
+    std::size_t size_;
+    std::array<std::uint64_t, (Lanes + 3) / 4> bits_ = filled_row();
+
+    static constexpr std::array<std::uint64_t, (Lanes + 3) / 4> filled_row() noexcept {
+        std::array<std::uint64_t, (Lanes + 3) / 4> row;
+        row.fill(k_all_ones);
+        return row;
+    }
+    std::uint64_t lcs_ = 0;
+};
+
 /// Rows of pattern positions, one per distinct code point, numbered from 1 by the index; row 0
 /// has no positions, for code points the pattern lacks.
 template <class P>
@@ -478,6 +514,8 @@ class BlockMachine {
 
 // Up to this many streamed code points, a pattern beyond Latin-1 is compared rather than indexed.
 constexpr std::size_t k_compare_up_to = 256;
+// On 512-bit vectors, patterns of up to this many code points are compared too.
+constexpr std::size_t k_compare_rows_up_to = 256;
 
 /// Calls `visit` with the machine for `pattern`, chosen by its number of words and, for one word,
 /// by its script and the length of the `text` it will see.
@@ -494,6 +532,16 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
         default:
             return visit(CompareMachine<4>(pattern, text));
         }
+    }
+    if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_compare_rows_up_to &&
+        detail::row_path() == detail::RowPath::vector) {
+        // Patterns of 65 or more code points here.
+        return [&]<std::size_t... Lane>(std::index_sequence<Lane...>) {
+            const std::size_t lanes = (pattern.size() + 15) / 16;
+            (void)((lanes == Lane + 5 &&
+                    (visit(CompareRowsMachine<Lane + 5>(pattern, text)), true)) ||
+                   ...);
+        }(std::make_index_sequence<12>());
     }
     switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
     case 1:

@@ -2,6 +2,7 @@
 #include "kernel_vector.hpp"
 
 #include <atomic>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -127,7 +128,69 @@ feed_compared(const std::uint32_t* points, unsigned lanes, const T* text, std::s
     }
 }
 
+// Several words of row: each four vectors of points give one word's mask.
+template <unsigned Lanes, class T>
+[[CORVANE_AVX512]] std::uint64_t feed_lanes_rows(const std::uint32_t* points, const T* text,
+                                                 std::size_t count, std::uint64_t* bits_io,
+                                                 std::uint64_t lcs, std::uint64_t size) noexcept {
+    constexpr unsigned words = (Lanes + 3) / 4;
+    __m512i lane[Lanes];
+    for (unsigned k = 0; k < Lanes; ++k)
+        lane[k] = _mm512_loadu_si512(points + 16 * k);
+    std::uint64_t bits[words];
+    for (unsigned word = 0; word < words; ++word)
+        bits[word] = bits_io[word];
+    for (std::size_t done = 0; done < count && lcs < size; ++done) {
+        const __m512i probe = _mm512_set1_epi32(static_cast<int>(text[done]));
+        std::uint64_t mask[words] = {};
+        for (unsigned k = 0; k < Lanes; ++k)
+            mask[k / 4] |= std::uint64_t{_mm512_cmpeq_epi32_mask(lane[k], probe)} << (16 * (k % 4));
+        std::uint64_t carry = 0;
+        for (unsigned word = 0; word < words; ++word)
+            carry = advance_word(bits[word], mask[word], carry);
+        lcs += carry;
+    }
+    for (unsigned word = 0; word < words; ++word)
+        bits_io[word] = bits[word];
+    return lcs;
+}
+
+template <class T>
+[[CORVANE_AVX512]] std::uint64_t
+feed_compared_rows(const std::uint32_t* points, unsigned lanes, const T* text, std::size_t count,
+                   std::uint64_t* bits, std::uint64_t lcs, std::uint64_t size) noexcept {
+    return [&]<unsigned... Lane>(std::integer_sequence<unsigned, Lane...>) {
+        std::uint64_t result = 0;
+        // The instance for this many lanes, from 5 to 16.
+        (void)((lanes == Lane + 5 &&
+                (result = feed_lanes_rows<Lane + 5>(points, text, count, bits, lcs, size), true)) ||
+               ...);
+        return result;
+    }(std::make_integer_sequence<unsigned, 12>());
+}
+
 } // namespace
+
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint8_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept {
+    return feed_compared_rows(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint16_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept {
+    return feed_compared_rows(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint32_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept {
+    return feed_compared_rows(points, lanes, text, count, bits, lcs, size);
+}
 
 std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
                                    const std::uint8_t* text, std::size_t count, std::uint64_t& bits,
@@ -204,6 +267,45 @@ std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
                                    std::uint64_t& bits, std::uint64_t lcs,
                                    std::uint64_t size) noexcept {
     return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
+}
+
+template <class T>
+std::uint64_t feed_compared_rows_portably(const std::uint32_t* points, unsigned lanes,
+                                          const T* text, std::size_t count, std::uint64_t* bits,
+                                          std::uint64_t lcs, std::uint64_t size) noexcept {
+    const unsigned words = (lanes + 3) / 4;
+    for (std::size_t done = 0; done < count && lcs < size; ++done) {
+        std::uint64_t carry = 0;
+        for (unsigned word = 0; word < words; ++word) {
+            std::uint64_t mask = 0;
+            for (unsigned k = 0; k < 64 && 64 * word + k < 16 * lanes; ++k)
+                mask |= std::uint64_t{points[64 * word + k] == text[done]} << k;
+            carry = advance_word(bits[word], mask, carry);
+        }
+        lcs += carry;
+    }
+    return lcs;
+}
+
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint8_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept {
+    return feed_compared_rows_portably(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint16_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept {
+    return feed_compared_rows_portably(points, lanes, text, count, bits, lcs, size);
+}
+
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint32_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept {
+    return feed_compared_rows_portably(points, lanes, text, count, bits, lcs, size);
 }
 
 bool vector_rows_supported() noexcept {

@@ -73,6 +73,21 @@ std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
                                    std::uint64_t& bits, std::uint64_t lcs,
                                    std::uint64_t size) noexcept;
 
+/// The same for patterns of 65 to 256 code points and rows of several words: `points` holds
+/// 16 x `lanes` code points (5 <= lanes <= 16), `bits` (lanes + 3) / 4 words.
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint8_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept;
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint16_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept;
+std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
+                                        const std::uint32_t* text, std::size_t count,
+                                        std::uint64_t* bits, std::uint64_t lcs,
+                                        std::uint64_t size) noexcept;
+
 enum class RowPath { scalar, vector };
 
 /// The path the process uses now.

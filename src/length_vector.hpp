@@ -54,7 +54,8 @@ class LengthVector {
             data_ = heap_.get();
         } else {
             heap_.reset();
-            std::copy_n(other.inline_, other.size_, inline_);
+            // The whole inline array: a fixed copy, with no call and no loop.
+            std::copy_n(other.inline_, k_inline_capacity, inline_);
             data_ = inline_;
         }
         other.data_ = other.inline_;
@@ -62,7 +63,7 @@ class LengthVector {
         other.capacity_ = k_inline_capacity;
     }
 
-    std::uint64_t inline_[k_inline_capacity];
+    std::uint64_t inline_[k_inline_capacity] = {};
     std::unique_ptr<std::uint64_t[]> heap_;
     std::uint64_t* data_ = inline_;
     std::size_t size_ = 0;

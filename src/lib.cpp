@@ -46,7 +46,7 @@ std::expected<Owned, PyErr> compute_lcs_similarity(PyObject* const* args, Py_ssi
     auto lengths = extract_length_vector(slots[2], "length_of_prefixes_of_target");
     if (!lengths) return std::unexpected(std::move(lengths.error()));
     prefix_similarities(*source, *target, lengths->span());
-    return doubles_to_list(std::move(*lengths));
+    return doubles_to_list(*lengths);
 }
 
 PyObject* compute_lcs_similarity_entry(PyObject* /*module*/, PyObject* const* args,

@@ -100,7 +100,7 @@ std::expected<LengthVector, PyErr> collect_listed_lengths(PyObject* object) {
         return is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
     };
     LengthVector lengths;
-    reserve_for_hint(lengths, size());
+    if (static_cast<std::size_t>(size()) > lengths.capacity()) reserve_for_hint(lengths, size());
     for (Py_ssize_t k = 0; k < size(); ++k) {
         PyObject* borrowed = is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k);
         // An exact int is read without running any code, so it needs no reference of its own.
@@ -254,12 +254,11 @@ PyObject* sequence_abc_type() {
     return cached->get();
 }
 
-Owned doubles_to_list(LengthVector doubles) {
-    const std::span<std::uint64_t> values = doubles.span();
-    Owned list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+Owned doubles_to_list(const LengthVector& doubles) {
+    Owned list(PyList_New(static_cast<Py_ssize_t>(doubles.size())));
     if (!list) fail_after_api_error();
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        PyObject* item = PyFloat_FromDouble(std::bit_cast<double>(values[k]));
+    for (std::size_t k = 0; k < doubles.size(); ++k) {
+        PyObject* item = PyFloat_FromDouble(std::bit_cast<double>(doubles[k]));
         if (item == nullptr) fail_after_api_error();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
     }

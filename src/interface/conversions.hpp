@@ -37,6 +37,6 @@ PyErr wrap_argument_error(std::string_view name, PyErr error);
 PyObject* sequence_abc_type();
 
 /// A new list of floats from the doubles the kernel wrote over the vector.
-Owned doubles_to_list(LengthVector doubles);
+Owned doubles_to_list(const LengthVector& doubles);
 
 } // namespace corvane
