@@ -128,8 +128,7 @@ class CompareMachine {
   public:
     template <class P, class T>
     CompareMachine(std::span<const P> pattern, std::span<const T>) noexcept
-        : size_(pattern.size()),
-          vector_(Lanes >= 2 && detail::row_path() == detail::RowPath::vector) {
+        : size_(pattern.size()) {
         // No code point is all ones: free positions never match.
         points_.fill(~std::uint32_t{0});
         std::copy(pattern.begin(), pattern.end(), points_.begin());
@@ -137,11 +136,6 @@ class CompareMachine {
 
     template <class T>
     void feed(const T* text, std::size_t count) noexcept {
-        if (vector_) {
-            lcs_ = detail::feed_compared_avx512(points_.data(), Lanes, text, count, bits_, lcs_,
-                                                size_);
-            return;
-        }
         std::uint64_t bits = bits_;
         std::uint64_t lcs = lcs_;
         for (std::size_t done = 0; done < count && lcs < size_; ++done) {
@@ -163,28 +157,29 @@ class CompareMachine {
   private:
     alignas(16) std::array<std::uint32_t, 16 * Lanes> points_;
     std::size_t size_;
-    // Whether the comparisons run on 512-bit vectors; a single lane is faster inline.
-    bool vector_;
     std::uint64_t bits_ = k_all_ones;
     std::uint64_t lcs_ = 0;
 };
 
-/// A pattern of 65 to 16 x Lanes code points from several scripts, several words of row,
-/// compared with each streamed code point on 512-bit vectors: only where the CPU has them.
-template <std::size_t Lanes>
-class CompareRowsMachine {
+/// A pattern of 17 to 256 code points compared with each streamed code point on 512-bit vectors,
+/// 64 code points below 256 or 16 others at a time: no table to set up or clear, and no branch on
+/// the script of a code point. Only where the CPU has the vectors.
+template <class P, std::size_t Words>
+class VectorCompareMachine {
   public:
-    template <class P, class T>
-    CompareRowsMachine(std::span<const P> pattern, std::span<const T>) noexcept
-        : size_(pattern.size()) {
-        points_.fill(~std::uint32_t{0});
-        std::copy(pattern.begin(), pattern.end(), points_.begin());
+    static constexpr std::size_t k_fewest = 17;
+    static constexpr std::size_t k_most = 256;
+
+    template <class T>
+    VectorCompareMachine(std::span<const P> pattern, std::span<const T>) noexcept
+        : pattern_(pattern) {
+        bits_.fill(k_all_ones);
     }
 
     template <class T>
     void feed(const T* text, std::size_t count) noexcept {
-        lcs_ = detail::feed_compared_rows_avx512(points_.data(), Lanes, text, count, bits_.data(),
-                                                 lcs_, size_);
+        lcs_ = detail::feed_compared_avx512(pattern_.data(), pattern_.size(), text, count,
+                                            bits_.data(), lcs_);
     }
 
     std::uint64_t lcs() const noexcept { return lcs_; }
@@ -193,15 +188,8 @@ class CompareRowsMachine {
     }
 
   private:
-    std::array<std::uint32_t, 16 * Lanes> points_;
-    std::size_t size_;
-    std::array<std::uint64_t, (Lanes + 3) / 4> bits_ = filled_row();
-
-    static constexpr std::array<std::uint64_t, (Lanes + 3) / 4> filled_row() noexcept {
-        std::array<std::uint64_t, (Lanes + 3) / 4> row;
-        row.fill(k_all_ones);
-        return row;
-    }
+    std::span<const P> pattern_;
+    std::array<std::uint64_t, Words> bits_;
     std::uint64_t lcs_ = 0;
 };
 
@@ -514,13 +502,29 @@ class BlockMachine {
 
 // Up to this many streamed code points, a pattern beyond Latin-1 is compared rather than indexed.
 constexpr std::size_t k_compare_up_to = 256;
-// On 512-bit vectors, patterns of up to this many code points are compared too.
-constexpr std::size_t k_compare_rows_up_to = 256;
 
 /// Calls `visit` with the machine for `pattern`, chosen by its number of words and, for one word,
 /// by its script and the length of the `text` it will see.
 template <class P, class T, class Visit>
 void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& visit) {
+    // Below 17 code points the lookup table, or the inline comparison, costs less than a call
+    // and the vector loads; 1-byte patterns are compared against text of any length, wider ones
+    // against short text only, where setting up their tables would cost the most.
+    if (pattern.size() >= VectorCompareMachine<P, 1>::k_fewest &&
+        pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
+        (sizeof(P) == 1 || text.size() <= k_compare_up_to) &&
+        detail::row_path() == detail::RowPath::vector) {
+        switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+        case 1:
+            return visit(VectorCompareMachine<P, 1>(pattern, text));
+        case 2:
+            return visit(VectorCompareMachine<P, 2>(pattern, text));
+        case 3:
+            return visit(VectorCompareMachine<P, 3>(pattern, text));
+        default:
+            return visit(VectorCompareMachine<P, 4>(pattern, text));
+        }
+    }
     if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_word_bits) {
         switch ((pattern.size() + 15) / 16) {
         case 1:
@@ -532,16 +536,6 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
         default:
             return visit(CompareMachine<4>(pattern, text));
         }
-    }
-    if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_compare_rows_up_to &&
-        detail::row_path() == detail::RowPath::vector) {
-        // Patterns of 65 or more code points here.
-        return [&]<std::size_t... Lane>(std::index_sequence<Lane...>) {
-            const std::size_t lanes = (pattern.size() + 15) / 16;
-            (void)((lanes == Lane + 5 &&
-                    (visit(CompareRowsMachine<Lane + 5>(pattern, text)), true)) ||
-                   ...);
-        }(std::make_index_sequence<12>());
     }
     switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
     case 1:

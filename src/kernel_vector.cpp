@@ -1,6 +1,7 @@
 // The row update on 512-bit vectors, and the process-wide choice of row path.
 #include "kernel_vector.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -91,60 +92,52 @@ advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexc
 
 namespace {
 
-// Each code point of text is broadcast and compared with sixteen pattern code points a vector;
-// the comparison masks are the row's positions directly.
-template <unsigned Lanes, class T>
-[[CORVANE_AVX512]] std::uint64_t feed_lanes(const std::uint32_t* points, const T* text,
-                                            std::size_t count, std::uint64_t& bits_io,
-                                            std::uint64_t lcs, std::uint64_t size) noexcept {
-    __m512i lane[Lanes];
-    for (unsigned k = 0; k < Lanes; ++k)
-        lane[k] = _mm512_loadu_si512(points + 16 * k);
-    std::uint64_t bits = bits_io;
-    for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        const __m512i probe = _mm512_set1_epi32(static_cast<int>(text[done]));
-        std::uint64_t mask = 0;
-        for (unsigned k = 0; k < Lanes; ++k)
-            mask |= std::uint64_t{_mm512_cmpeq_epi32_mask(lane[k], probe)} << (16 * k);
-        lcs += advance_word(bits, mask, 0);
+// The pattern is read where it lies, a vector at a time, with the positions past its end masked
+// off (a masked load never faults on what it leaves out, and a copy would make each vector load
+// wait for the stores of its bytes). Each code point of text is broadcast and compared with
+// every vector; the comparison masks are the row's positions directly. Code points of a 1-byte
+// pattern are compared as bytes, 64 a vector, so a wider code point of text must not match the
+// one of its low byte; wider patterns are compared as 32-bit lanes, 16 a vector.
+template <unsigned Vectors, class P, class T>
+[[CORVANE_AVX512]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
+                                              std::size_t count, std::uint64_t* bits_io,
+                                              std::uint64_t lcs) noexcept {
+    constexpr unsigned per_vector = sizeof(P) == 1 ? 64 : 16;
+    constexpr unsigned words = (Vectors * per_vector + 63) / 64;
+    __m512i lane[Vectors];
+    std::uint64_t valid[Vectors];
+    for (unsigned k = 0; k < Vectors; ++k) {
+        const std::size_t first = std::min<std::size_t>(per_vector * k, size);
+        const std::size_t held = std::min<std::size_t>(per_vector, size - first);
+        valid[k] = held == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << held) - 1;
+        if constexpr (sizeof(P) == 1)
+            lane[k] = _mm512_maskz_loadu_epi8(valid[k], points + first);
+        else if constexpr (sizeof(P) == 2)
+            lane[k] = _mm512_cvtepu16_epi32(
+                _mm256_maskz_loadu_epi16(static_cast<__mmask16>(valid[k]), points + first));
+        else
+            lane[k] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(valid[k]), points + first);
     }
-    bits_io = bits;
-    return lcs;
-}
-
-template <class T>
-[[CORVANE_AVX512]] std::uint64_t
-feed_compared(const std::uint32_t* points, unsigned lanes, const T* text, std::size_t count,
-              std::uint64_t& bits, std::uint64_t lcs, std::uint64_t size) noexcept {
-    switch (lanes) {
-    case 1:
-        return feed_lanes<1>(points, text, count, bits, lcs, size);
-    case 2:
-        return feed_lanes<2>(points, text, count, bits, lcs, size);
-    case 3:
-        return feed_lanes<3>(points, text, count, bits, lcs, size);
-    default:
-        return feed_lanes<4>(points, text, count, bits, lcs, size);
-    }
-}
-
-// Several words of row: each four vectors of points give one word's mask.
-template <unsigned Lanes, class T>
-[[CORVANE_AVX512]] std::uint64_t feed_lanes_rows(const std::uint32_t* points, const T* text,
-                                                 std::size_t count, std::uint64_t* bits_io,
-                                                 std::uint64_t lcs, std::uint64_t size) noexcept {
-    constexpr unsigned words = (Lanes + 3) / 4;
-    __m512i lane[Lanes];
-    for (unsigned k = 0; k < Lanes; ++k)
-        lane[k] = _mm512_loadu_si512(points + 16 * k);
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
         bits[word] = bits_io[word];
     for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        const __m512i probe = _mm512_set1_epi32(static_cast<int>(text[done]));
+        const std::uint32_t point = text[done];
         std::uint64_t mask[words] = {};
-        for (unsigned k = 0; k < Lanes; ++k)
-            mask[k / 4] |= std::uint64_t{_mm512_cmpeq_epi32_mask(lane[k], probe)} << (16 * (k % 4));
+        if constexpr (sizeof(P) == 1) {
+            const __m512i probe = _mm512_set1_epi8(static_cast<char>(point));
+            for (unsigned k = 0; k < Vectors; ++k)
+                mask[k] = _mm512_mask_cmpeq_epi8_mask(valid[k], lane[k], probe);
+            if constexpr (sizeof(T) > 1)
+                for (unsigned word = 0; word < words; ++word)
+                    mask[word] &= 0 - std::uint64_t{point < 256};
+        } else {
+            const __m512i probe = _mm512_set1_epi32(static_cast<int>(point));
+            for (unsigned k = 0; k < Vectors; ++k)
+                mask[k / 4] |= std::uint64_t{_mm512_mask_cmpeq_epi32_mask(
+                                   static_cast<__mmask16>(valid[k]), lane[k], probe)}
+                               << (16 * (k % 4));
+        }
         std::uint64_t carry = 0;
         for (unsigned word = 0; word < words; ++word)
             carry = advance_word(bits[word], mask[word], carry);
@@ -155,61 +148,23 @@ template <unsigned Lanes, class T>
     return lcs;
 }
 
-template <class T>
-[[CORVANE_AVX512]] std::uint64_t
-feed_compared_rows(const std::uint32_t* points, unsigned lanes, const T* text, std::size_t count,
-                   std::uint64_t* bits, std::uint64_t lcs, std::uint64_t size) noexcept {
-    return [&]<unsigned... Lane>(std::integer_sequence<unsigned, Lane...>) {
-        std::uint64_t result = 0;
-        // The instance for this many lanes, from 5 to 16.
-        (void)((lanes == Lane + 5 &&
-                (result = feed_lanes_rows<Lane + 5>(points, text, count, bits, lcs, size), true)) ||
-               ...);
-        return result;
-    }(std::make_integer_sequence<unsigned, 12>());
-}
-
 } // namespace
 
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint8_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept {
-    return feed_compared_rows(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint16_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept {
-    return feed_compared_rows(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint32_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept {
-    return feed_compared_rows(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint8_t* text, std::size_t count, std::uint64_t& bits,
-                                   std::uint64_t lcs, std::uint64_t size) noexcept {
-    return feed_compared(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint16_t* text, std::size_t count,
-                                   std::uint64_t& bits, std::uint64_t lcs,
-                                   std::uint64_t size) noexcept {
-    return feed_compared(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint32_t* text, std::size_t count,
-                                   std::uint64_t& bits, std::uint64_t lcs,
-                                   std::uint64_t size) noexcept {
-    return feed_compared(points, lanes, text, count, bits, lcs, size);
+template <class P, class T>
+std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
+                                   std::size_t count, std::uint64_t* bits,
+                                   std::uint64_t lcs) noexcept {
+    constexpr std::size_t per_vector = sizeof(P) == 1 ? 64 : 16;
+    constexpr std::size_t most = 256 / per_vector;
+    const std::size_t vectors = (size + per_vector - 1) / per_vector;
+    // The instance for this many vectors.
+    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
+        std::uint64_t result = lcs;
+        (void)((vectors == Less + 1 &&
+                (result = feed_vectors<Less + 1>(points, size, text, count, bits, lcs), true)) ||
+               ...);
+        return result;
+    }(std::make_index_sequence<most>());
 }
 
 #undef CORVANE_AVX512
@@ -236,76 +191,21 @@ std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* 
     return advance_row_scalar_pair(bits, mask_a, mask_b, words);
 }
 
-template <class T>
-std::uint64_t feed_compared_portably(const std::uint32_t* points, unsigned lanes, const T* text,
-                                     std::size_t count, std::uint64_t& bits, std::uint64_t lcs,
-                                     std::uint64_t size) noexcept {
-    for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        std::uint64_t mask = 0;
-        for (unsigned k = 0; k < 16 * lanes; ++k)
-            mask |= std::uint64_t{points[k] == text[done]} << k;
-        lcs += advance_word(bits, mask, 0);
-    }
-    return lcs;
-}
-
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint8_t* text, std::size_t count, std::uint64_t& bits,
-                                   std::uint64_t lcs, std::uint64_t size) noexcept {
-    return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint16_t* text, std::size_t count,
-                                   std::uint64_t& bits, std::uint64_t lcs,
-                                   std::uint64_t size) noexcept {
-    return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint32_t* text, std::size_t count,
-                                   std::uint64_t& bits, std::uint64_t lcs,
-                                   std::uint64_t size) noexcept {
-    return feed_compared_portably(points, lanes, text, count, bits, lcs, size);
-}
-
-template <class T>
-std::uint64_t feed_compared_rows_portably(const std::uint32_t* points, unsigned lanes,
-                                          const T* text, std::size_t count, std::uint64_t* bits,
-                                          std::uint64_t lcs, std::uint64_t size) noexcept {
-    const unsigned words = (lanes + 3) / 4;
+template <class P, class T>
+std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
+                                   std::size_t count, std::uint64_t* bits,
+                                   std::uint64_t lcs) noexcept {
     for (std::size_t done = 0; done < count && lcs < size; ++done) {
         std::uint64_t carry = 0;
-        for (unsigned word = 0; word < words; ++word) {
+        for (std::size_t word = 0; 64 * word < size; ++word) {
             std::uint64_t mask = 0;
-            for (unsigned k = 0; k < 64 && 64 * word + k < 16 * lanes; ++k)
-                mask |= std::uint64_t{points[64 * word + k] == text[done]} << k;
+            for (std::size_t k = 64 * word; k < size && k < 64 * word + 64; ++k)
+                mask |= std::uint64_t{points[k] == text[done]} << (k % 64);
             carry = advance_word(bits[word], mask, carry);
         }
         lcs += carry;
     }
     return lcs;
-}
-
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint8_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept {
-    return feed_compared_rows_portably(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint16_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept {
-    return feed_compared_rows_portably(points, lanes, text, count, bits, lcs, size);
-}
-
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint32_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept {
-    return feed_compared_rows_portably(points, lanes, text, count, bits, lcs, size);
 }
 
 bool vector_rows_supported() noexcept {
@@ -338,5 +238,24 @@ bool select_row_path(RowPath path) noexcept {
 RowUpdate row_update() noexcept {
     return selected_update().load(std::memory_order_relaxed);
 }
+
+template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint16_t*, std::size_t, const std::uint8_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint16_t*, std::size_t, const std::uint16_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint16_t*, std::size_t, const std::uint32_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint8_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint16_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint32_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
 
 } // namespace corvane::detail

@@ -57,36 +57,15 @@ std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
 std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
                                       const std::uint64_t* mask_b, std::size_t words) noexcept;
 
-/// One-word rows for short patterns, compared rather than looked up: `points` holds 16 x `lanes`
-/// code points (1 <= lanes <= 4; free positions all ones, which no code point is). Feeds `count`
-/// code points of `text` to the row `bits` until the LCS `lcs` reaches `size`, as the scalar
-/// compare loop does, and returns the new LCS. The same condition as above holds.
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint8_t* text, std::size_t count, std::uint64_t& bits,
-                                   std::uint64_t lcs, std::uint64_t size) noexcept;
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint16_t* text, std::size_t count,
-                                   std::uint64_t& bits, std::uint64_t lcs,
-                                   std::uint64_t size) noexcept;
-std::uint64_t feed_compared_avx512(const std::uint32_t* points, unsigned lanes,
-                                   const std::uint32_t* text, std::size_t count,
-                                   std::uint64_t& bits, std::uint64_t lcs,
-                                   std::uint64_t size) noexcept;
-
-/// The same for patterns of 65 to 256 code points and rows of several words: `points` holds
-/// 16 x `lanes` code points (5 <= lanes <= 16), `bits` (lanes + 3) / 4 words.
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint8_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept;
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint16_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept;
-std::uint64_t feed_compared_rows_avx512(const std::uint32_t* points, unsigned lanes,
-                                        const std::uint32_t* text, std::size_t count,
-                                        std::uint64_t* bits, std::uint64_t lcs,
-                                        std::uint64_t size) noexcept;
+/// Rows for patterns of 1 to 256 code points, compared with each streamed code point rather than
+/// looked up: `points` are the pattern's `size` code points, read in place, and `bits` holds
+/// (size + 63) / 64 words. Feeds `count` code points of `text` to the row until the LCS `lcs`
+/// reaches `size`, and returns the new LCS. The same condition as above holds. Instantiated for
+/// every pair of 1-, 2- and 4-byte code points.
+template <class P, class T>
+std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
+                                   std::size_t count, std::uint64_t* bits,
+                                   std::uint64_t lcs) noexcept;
 
 enum class RowPath { scalar, vector };
 

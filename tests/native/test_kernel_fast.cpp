@@ -198,6 +198,21 @@ TEST(FastKernelPrefix, MismatchInsideACodePointDoesNotCountItsSharedBytes) {
     }
 }
 
+TEST(FastKernelPrefix, WideCodePointsNeverMatchTheLatin1PointOfTheirLowByte) {
+    // An ASCII pattern against text whose wider code points end in the bytes of its letters:
+    // U+0161, U+4E62 and U+1F663 must not match a, b and c.
+    const std::vector<std::string> ascii = {"a", "b", "c"};
+    const std::vector<std::string> aliased = {"a", "b", "c", "\u0161", "\u4e62", "\U0001F663"};
+    std::mt19937_64 random(9);
+    for (const std::size_t size : {15, 17, 64, 65, 200, 256})
+        for (const std::size_t other : {size, size + 40}) {
+            const std::string pattern = random_text(ascii, size, random);
+            const std::string text = random_text(aliased, other, random);
+            expect_same_as_reference(pattern, text, every_length(text));
+            expect_same_as_reference(text, pattern, {decode_utf8(pattern).size()});
+        }
+}
+
 TEST(Utf8Length, OneByteTextOfEveryLengthAndAlignment) {
     // Latin-1 text, each code point 1 or 2 bytes of UTF-8, counted a word at a time with the
     // last partial word read again: every length and starting offset up to a few words.
