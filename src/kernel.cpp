@@ -162,7 +162,7 @@ class CompareMachine {
 };
 
 /// A pattern of 17 to 256 code points compared with each streamed code point on 512-bit vectors,
-/// 64 code points below 256 or 16 others at a time: no table to set up or clear, and no branch on
+/// 64, 32 or 16 code points at a time by their width: no table to set up or clear, and no branch on
 /// the script of a code point. Only where the CPU has the vectors.
 template <class P, std::size_t Words>
 class VectorCompareMachine {

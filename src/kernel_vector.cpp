@@ -95,14 +95,14 @@ namespace {
 // The pattern is read where it lies, a vector at a time, with the positions past its end masked
 // off (a masked load never faults on what it leaves out, and a copy would make each vector load
 // wait for the stores of its bytes). Each code point of text is broadcast and compared with
-// every vector; the comparison masks are the row's positions directly. Code points of a 1-byte
-// pattern are compared as bytes, 64 a vector, so a wider code point of text must not match the
-// one of its low byte; wider patterns are compared as 32-bit lanes, 16 a vector.
+// every vector; the comparison masks are the row's positions directly. Code points are compared
+// at the pattern's own width: 64 bytes, 32 2-byte or 16 4-byte code points a vector, so a wider
+// code point of text must not match the one of its low bits.
 template <unsigned Vectors, class P, class T>
 [[CORVANE_AVX512]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
                                               std::size_t count, std::uint64_t* bits_io,
                                               std::uint64_t lcs) noexcept {
-    constexpr unsigned per_vector = sizeof(P) == 1 ? 64 : 16;
+    constexpr unsigned per_vector = 64 / sizeof(P);
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
     __m512i lane[Vectors];
     std::uint64_t valid[Vectors];
@@ -113,8 +113,7 @@ template <unsigned Vectors, class P, class T>
         if constexpr (sizeof(P) == 1)
             lane[k] = _mm512_maskz_loadu_epi8(valid[k], points + first);
         else if constexpr (sizeof(P) == 2)
-            lane[k] = _mm512_cvtepu16_epi32(
-                _mm256_maskz_loadu_epi16(static_cast<__mmask16>(valid[k]), points + first));
+            lane[k] = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(valid[k]), points + first);
         else
             lane[k] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(valid[k]), points + first);
     }
@@ -128,9 +127,12 @@ template <unsigned Vectors, class P, class T>
             const __m512i probe = _mm512_set1_epi8(static_cast<char>(point));
             for (unsigned k = 0; k < Vectors; ++k)
                 mask[k] = _mm512_mask_cmpeq_epi8_mask(valid[k], lane[k], probe);
-            if constexpr (sizeof(T) > 1)
-                for (unsigned word = 0; word < words; ++word)
-                    mask[word] &= 0 - std::uint64_t{point < 256};
+        } else if constexpr (sizeof(P) == 2) {
+            const __m512i probe = _mm512_set1_epi16(static_cast<short>(point));
+            for (unsigned k = 0; k < Vectors; ++k)
+                mask[k / 2] |= std::uint64_t{_mm512_mask_cmpeq_epi16_mask(
+                                   static_cast<__mmask32>(valid[k]), lane[k], probe)}
+                               << (32 * (k % 2));
         } else {
             const __m512i probe = _mm512_set1_epi32(static_cast<int>(point));
             for (unsigned k = 0; k < Vectors; ++k)
@@ -138,6 +140,9 @@ template <unsigned Vectors, class P, class T>
                                    static_cast<__mmask16>(valid[k]), lane[k], probe)}
                                << (16 * (k % 4));
         }
+        if constexpr (sizeof(T) > sizeof(P))
+            for (unsigned word = 0; word < words; ++word)
+                mask[word] &= 0 - std::uint64_t{point < (std::uint32_t{1} << (8 * sizeof(P)))};
         std::uint64_t carry = 0;
         for (unsigned word = 0; word < words; ++word)
             carry = advance_word(bits[word], mask[word], carry);
@@ -154,7 +159,7 @@ template <class P, class T>
 std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept {
-    constexpr std::size_t per_vector = sizeof(P) == 1 ? 64 : 16;
+    constexpr std::size_t per_vector = 64 / sizeof(P);
     constexpr std::size_t most = 256 / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
     // The instance for this many vectors.

@@ -198,19 +198,27 @@ TEST(FastKernelPrefix, MismatchInsideACodePointDoesNotCountItsSharedBytes) {
     }
 }
 
-TEST(FastKernelPrefix, WideCodePointsNeverMatchTheLatin1PointOfTheirLowByte) {
-    // An ASCII pattern against text whose wider code points end in the bytes of its letters:
-    // U+0161, U+4E62 and U+1F663 must not match a, b and c.
-    const std::vector<std::string> ascii = {"a", "b", "c"};
-    const std::vector<std::string> aliased = {"a", "b", "c", "\u0161", "\u4e62", "\U0001F663"};
+TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
+    // Patterns of narrow code points against text whose wider code points end in the same bits:
+    // U+0161, U+4E62 and U+1F663 must not match a, b and c, nor U+10430 and U+10431 match
+    // U+0430 and U+0431.
+    struct Case {
+        std::vector<std::string> pattern;
+        std::vector<std::string> text;
+    };
+    const Case cases[] = {
+        {{"a", "b", "c"}, {"a", "b", "c", "\u0161", "\u4e62", "\U0001F663"}},
+        {{"\u0430", "\u0431"}, {"\u0430", "\u0431", "\U00010430", "\U00010431"}},
+    };
     std::mt19937_64 random(9);
-    for (const std::size_t size : {15, 17, 64, 65, 200, 256})
-        for (const std::size_t other : {size, size + 40}) {
-            const std::string pattern = random_text(ascii, size, random);
-            const std::string text = random_text(aliased, other, random);
-            expect_same_as_reference(pattern, text, every_length(text));
-            expect_same_as_reference(text, pattern, {decode_utf8(pattern).size()});
-        }
+    for (const Case& alphabets : cases)
+        for (const std::size_t size : {15, 17, 64, 65, 200, 256})
+            for (const std::size_t other : {size, size + 40}) {
+                const std::string pattern = random_text(alphabets.pattern, size, random);
+                const std::string text = random_text(alphabets.text, other, random);
+                expect_same_as_reference(pattern, text, every_length(text));
+                expect_same_as_reference(text, pattern, {decode_utf8(pattern).size()});
+            }
 }
 
 TEST(Utf8Length, OneByteTextOfEveryLengthAndAlignment) {
