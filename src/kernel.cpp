@@ -508,11 +508,11 @@ constexpr std::size_t k_compare_up_to = 256;
 template <class P, class T, class Visit>
 void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& visit) {
     // Below 17 code points the lookup table, or the inline comparison, costs less than a call
-    // and the vector loads; 1-byte patterns are compared against text of any length, wider ones
-    // against short text only, where setting up their tables would cost the most.
+    // and the vector loads; 1- and 2-byte patterns are compared against text of any length,
+    // 4-byte ones (16 code points a vector) against short text only.
     if (pattern.size() >= VectorCompareMachine<P, 1>::k_fewest &&
         pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
-        (sizeof(P) == 1 || text.size() <= k_compare_up_to) &&
+        (sizeof(P) <= 2 || text.size() <= k_compare_up_to) &&
         detail::row_path() == detail::RowPath::vector) {
         switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
         case 1:
