@@ -161,13 +161,12 @@ class CompareMachine {
     std::uint64_t lcs_ = 0;
 };
 
-/// A pattern of 17 to 256 code points compared with each streamed code point on 512-bit vectors,
+/// A pattern of 1 to 256 code points compared with each streamed code point on 512-bit vectors,
 /// 64, 32 or 16 code points at a time by their width: no table to set up or clear, and no branch on
 /// the script of a code point. Only where the CPU has the vectors.
 template <class P, std::size_t Words>
 class VectorCompareMachine {
   public:
-    static constexpr std::size_t k_fewest = 17;
     static constexpr std::size_t k_most = 256;
 
     template <class T>
@@ -507,11 +506,9 @@ constexpr std::size_t k_compare_up_to = 256;
 /// by its script and the length of the `text` it will see.
 template <class P, class T, class Visit>
 void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& visit) {
-    // Below 17 code points the lookup table, or the inline comparison, costs less than a call
-    // and the vector loads; 1- and 2-byte patterns are compared against text of any length,
-    // 4-byte ones (16 code points a vector) against short text only.
-    if (pattern.size() >= VectorCompareMachine<P, 1>::k_fewest &&
-        pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
+    // 1- and 2-byte patterns are compared against text of any length, 4-byte ones (16 code
+    // points a vector) against short text only.
+    if (pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
         (sizeof(P) <= 2 || text.size() <= k_compare_up_to) &&
         detail::row_path() == detail::RowPath::vector) {
         switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
