@@ -221,6 +221,29 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
             }
 }
 
+TEST(Utf8Length, TwoByteTextOfEveryLengthWithAndWithoutASurrogate) {
+    // Code points of 1, 2 and 3 UTF-8 bytes, among them the edges 0x7F, 0x80, 0x7FF, 0x800 and
+    // the neighbours of the surrogates; then a surrogate at every place of every short text.
+    const std::uint16_t edges[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x430};
+    std::vector<std::uint16_t> points(80);
+    std::mt19937 random(6);
+    for (std::uint16_t& point : points)
+        point = edges[random() % std::size(edges)];
+    for (std::size_t length = 0; length <= points.size(); ++length) {
+        std::uint64_t expected = 0;
+        for (std::size_t k = 0; k < length; ++k)
+            expected += points[k] < 0x80 ? 1 : points[k] < 0x800 ? 2 : 3;
+        ASSERT_EQ(utf8_length(points.data(), length), expected) << "length " << length;
+        for (std::size_t at = 0; at < length && length < 20; ++at)
+            for (const std::uint16_t surrogate : {0xD800, 0xDBFF, 0xDC00, 0xDFFF}) {
+                std::vector<std::uint16_t> broken(points.begin(), points.begin() + length);
+                broken[at] = surrogate;
+                ASSERT_EQ(utf8_length(broken.data(), length), std::nullopt)
+                    << "length " << length << ", surrogate at " << at;
+            }
+    }
+}
+
 TEST(Utf8Length, OneByteTextOfEveryLengthAndAlignment) {
     // Latin-1 text, each code point 1 or 2 bytes of UTF-8, counted a word at a time with the
     // last partial word read again: every length and starting offset up to a few words.
