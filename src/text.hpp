@@ -121,4 +121,30 @@ inline std::optional<std::uint64_t> utf8_length(const std::uint32_t* points,
     return length + extra;
 }
 
+namespace detail {
+
+/// The counts of `utf8_length` on 512-bit vectors: one comparison per 64, 32 or 16 code points.
+/// Must only be called where `vector_text_supported` holds.
+std::optional<std::uint64_t> utf8_length_avx512(const std::uint8_t* points,
+                                                std::size_t length) noexcept;
+std::optional<std::uint64_t> utf8_length_avx512(const std::uint16_t* points,
+                                                std::size_t length) noexcept;
+std::optional<std::uint64_t> utf8_length_avx512(const std::uint32_t* points,
+                                                std::size_t length) noexcept;
+
+/// Whether this CPU runs the vector counts (AVX-512 F and BW); asked once, when the module loads.
+extern const bool vector_text_supported;
+
+} // namespace detail
+
+/// `utf8_length`, counted on vectors where the CPU has them and the text is long enough for the
+/// vector's latency (a load, a comparison and a mask move) to pay.
+template <class Point>
+std::optional<std::uint64_t> counted_utf8_length(const Point* points, std::size_t length) noexcept {
+    constexpr std::size_t vector_from = sizeof(Point) == 1 ? 64 : sizeof(Point) == 2 ? 16 : 8;
+    if (length >= vector_from && detail::vector_text_supported)
+        return detail::utf8_length_avx512(points, length);
+    return utf8_length(points, length);
+}
+
 } // namespace corvane

@@ -23,7 +23,7 @@ std::expected<TextView, PyErr> extract_text(PyObject* object) {
     // made, so the str gains no cached UTF-8 copy.
     const std::optional<std::uint64_t> bytes =
         with_code_points(text, [&](const auto* points) -> std::optional<std::uint64_t> {
-            return utf8_length(points, length);
+            return counted_utf8_length(points, length);
         });
     if (bytes) [[likely]] {
         text.utf8_bytes = *bytes;

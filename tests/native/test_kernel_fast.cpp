@@ -221,33 +221,54 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
             }
 }
 
-TEST(Utf8Length, TwoByteTextOfEveryLengthWithAndWithoutASurrogate) {
-    // Code points of 1, 2 and 3 UTF-8 bytes, among them the edges 0x7F, 0x80, 0x7FF, 0x800 and
-    // the neighbours of the surrogates; then a surrogate at every place of every short text.
-    const std::uint16_t edges[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x430};
-    std::vector<std::uint16_t> points(80);
-    std::mt19937 random(6);
-    for (std::uint16_t& point : points)
-        point = edges[random() % std::size(edges)];
-    for (std::size_t length = 0; length <= points.size(); ++length) {
-        std::uint64_t expected = 0;
-        for (std::size_t k = 0; k < length; ++k)
-            expected += points[k] < 0x80 ? 1 : points[k] < 0x800 ? 2 : 3;
-        ASSERT_EQ(utf8_length(points.data(), length), expected) << "length " << length;
-        for (std::size_t at = 0; at < length && length < 20; ++at)
-            for (const std::uint16_t surrogate : {0xD800, 0xDBFF, 0xDC00, 0xDFFF}) {
-                std::vector<std::uint16_t> broken(points.begin(), points.begin() + length);
-                broken[at] = surrogate;
-                ASSERT_EQ(utf8_length(broken.data(), length), std::nullopt)
-                    << "length " << length << ", surrogate at " << at;
-            }
-    }
+/// Both counts of the UTF-8 length, the vector one where the CPU has it, against `expected`.
+template <class Point>
+::testing::AssertionResult counts_utf8_length(const Point* points, std::size_t length,
+                                              std::optional<std::uint64_t> expected) {
+    if (utf8_length(points, length) != expected)
+        return ::testing::AssertionFailure() << "word count, length " << length;
+    if (detail::vector_text_supported && detail::utf8_length_avx512(points, length) != expected)
+        return ::testing::AssertionFailure() << "vector count, length " << length;
+    return ::testing::AssertionSuccess();
+}
+
+TEST(Utf8Length, WideTextOfEveryLengthWithAndWithoutASurrogate) {
+    // Code points of 1 to 4 UTF-8 bytes, among them the edges 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF,
+    // 0x10000 and the neighbours of the surrogates; then a surrogate at every place of short text.
+    const auto check = [](auto width, std::span<const std::uint32_t> edges) {
+        using Point = decltype(width);
+        std::vector<Point> points(150);
+        std::mt19937 random(6);
+        for (Point& point : points)
+            point = static_cast<Point>(edges[random() % edges.size()]);
+        for (std::size_t length = 0; length <= points.size(); ++length) {
+            std::uint64_t expected = 0;
+            for (std::size_t k = 0; k < length; ++k)
+                expected += points[k] < 0x80      ? 1
+                            : points[k] < 0x800   ? 2
+                            : points[k] < 0x10000 ? 3
+                                                  : 4;
+            ASSERT_TRUE(counts_utf8_length(points.data(), length, expected));
+            for (std::size_t at = 0; at < length && length < 40; ++at)
+                for (const Point surrogate : {0xD800, 0xDBFF, 0xDC00, 0xDFFF}) {
+                    std::vector<Point> broken(points.begin(), points.begin() + length);
+                    broken[at] = surrogate;
+                    ASSERT_TRUE(counts_utf8_length(broken.data(), length, std::nullopt))
+                        << "surrogate at " << at;
+                }
+        }
+    };
+    const std::uint32_t narrow[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x430};
+    const std::uint32_t wide[] = {0x41,   0x7F,   0x80,    0x7FF,   0x800,   0xD7FF,
+                                  0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    check(std::uint16_t{}, narrow);
+    check(std::uint32_t{}, wide);
 }
 
 TEST(Utf8Length, OneByteTextOfEveryLengthAndAlignment) {
     // Latin-1 text, each code point 1 or 2 bytes of UTF-8, counted a word at a time with the
     // last partial word read again: every length and starting offset up to a few words.
-    std::vector<std::uint8_t> points(64);
+    std::vector<std::uint8_t> points(200);
     std::mt19937 random(5);
     for (std::uint8_t& point : points)
         point =
@@ -257,8 +278,8 @@ TEST(Utf8Length, OneByteTextOfEveryLengthAndAlignment) {
             std::uint64_t expected = 0;
             for (std::size_t k = start; k < start + length; ++k)
                 expected += points[k] < 0x80 ? 1 : 2;
-            ASSERT_EQ(utf8_length(points.data() + start, length), expected)
-                << "start " << start << ", length " << length;
+            ASSERT_TRUE(counts_utf8_length(points.data() + start, length, expected))
+                << "start " << start;
         }
 }
 
