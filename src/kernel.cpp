@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <numeric>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -188,6 +189,60 @@ class VectorCompareMachine {
 
   private:
     std::span<const P> pattern_;
+    std::array<std::uint64_t, Words> bits_;
+    std::uint64_t lcs_ = 0;
+};
+
+/// A wide pattern of up to 256 code points, mostly ASCII, compared as bytes: 64 code points a
+/// vector rather than 32 or 16. ASCII keeps its value; the few other code points the pattern
+/// holds are renumbered above it, and so is each streamed code point that is one of them. The
+/// narrowed pattern lives with the caller.
+template <std::size_t Words>
+class NarrowedCompareMachine {
+  public:
+    /// Narrows `pattern` into `points` and its code points beyond ASCII into `renumbered`;
+    /// returns how many were renumbered, or nothing when there are too many.
+    template <class P>
+    static std::optional<std::size_t> narrow(std::span<const P> pattern, std::uint8_t* points,
+                                             std::uint32_t* renumbered) noexcept {
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < pattern.size(); ++k) {
+            const std::uint32_t point = pattern[k];
+            if (!detail::is_renumbered(point)) {
+                points[k] = static_cast<std::uint8_t>(point);
+                continue;
+            }
+            std::uint8_t value = detail::renumber(point, std::span(renumbered, count));
+            if (value == 0x80 + detail::k_most_renumbered) {
+                if (count == detail::k_most_renumbered) return std::nullopt;
+                renumbered[count] = point;
+                value = static_cast<std::uint8_t>(0x80 + count++);
+            }
+            points[k] = value;
+        }
+        return count;
+    }
+
+    NarrowedCompareMachine(std::span<const std::uint8_t> points,
+                           std::span<const std::uint32_t> renumbered) noexcept
+        : points_(points), renumbered_(renumbered) {
+        bits_.fill(k_all_ones);
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        lcs_ = detail::feed_narrowed_avx512(points_.data(), points_.size(), text, count,
+                                            bits_.data(), lcs_, renumbered_);
+    }
+
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(bits_.data(), count);
+    }
+
+  private:
+    std::span<const std::uint8_t> points_;
+    std::span<const std::uint32_t> renumbered_;
     std::array<std::uint64_t, Words> bits_;
     std::uint64_t lcs_ = 0;
 };
@@ -505,6 +560,10 @@ constexpr std::size_t k_compare_up_to = 256;
 // From this many code points on, a pattern of bytes is compared on vectors rather than indexed.
 constexpr std::size_t k_compare_from_bytes = 16;
 
+// Above this many code points, a 4-byte pattern is narrowed to 2 bytes for comparing: the
+// vectors it takes are halved, which pays for narrowing the text.
+constexpr std::size_t k_narrow_from = 64;
+
 /// Calls `visit` with the machine for `pattern`, chosen by its number of words and, for one word,
 /// by its script and the length of the `text` it will see.
 template <class P, class T, class Visit>
@@ -513,6 +572,29 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
     // points a vector) against short text only. The first comparison waits for a vector load,
     // a broadcast and a mask move; below a few bytes' worth of pattern, filling a table is done
     // sooner.
+    if constexpr (sizeof(P) == 4) {
+        if (pattern.size() > k_narrow_from &&
+            pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
+            text.size() <= k_compare_up_to && detail::row_path() == detail::RowPath::vector) {
+            std::array<std::uint8_t, VectorCompareMachine<P, 1>::k_most> narrowed;
+            std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
+            if (const auto count = NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(),
+                                                                     renumbered.data())) {
+                const std::span<const std::uint8_t> points(narrowed.data(), pattern.size());
+                const std::span<const std::uint32_t> wide(renumbered.data(), *count);
+                switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+                case 1:
+                    return visit(NarrowedCompareMachine<1>(points, wide));
+                case 2:
+                    return visit(NarrowedCompareMachine<2>(points, wide));
+                case 3:
+                    return visit(NarrowedCompareMachine<3>(points, wide));
+                default:
+                    return visit(NarrowedCompareMachine<4>(points, wide));
+                }
+            }
+        }
+    }
     if (pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
         (sizeof(P) > 1 || pattern.size() >= k_compare_from_bytes) &&
         (sizeof(P) <= 2 || text.size() <= k_compare_up_to) &&

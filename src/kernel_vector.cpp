@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <span>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -98,10 +100,15 @@ namespace {
 // every vector; the comparison masks are the row's positions directly. Code points are compared
 // at the pattern's own width: 64 bytes, 32 2-byte or 16 4-byte code points a vector, so a wider
 // code point of text must not match the one of its low bits.
-template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX512]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
-                                              std::size_t count, std::uint64_t* bits_io,
-                                              std::uint64_t lcs) noexcept {
+//
+// A narrowed pattern (`Narrowed`) is a wide one of mostly ASCII held as bytes, with its
+// `renumbered` code points stored as 0x80 + their index; each code point of text is narrowed the
+// same way before it is compared.
+template <unsigned Vectors, bool Narrowed = false, class P, class T>
+[[CORVANE_AVX512]] std::uint64_t
+feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count,
+             std::uint64_t* bits_io, std::uint64_t lcs,
+             std::span<const std::uint32_t> renumbered = {}) noexcept {
     constexpr unsigned per_vector = 64 / sizeof(P);
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
     __m512i lane[Vectors];
@@ -120,8 +127,19 @@ template <unsigned Vectors, class P, class T>
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
         bits[word] = bits_io[word];
+    [[maybe_unused]] const auto present = static_cast<__mmask16>((1u << renumbered.size()) - 1);
+    [[maybe_unused]] const __m512i wide = _mm512_maskz_loadu_epi32(present, renumbered.data());
     for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        const std::uint32_t point = text[done];
+        std::uint32_t point = text[done];
+        if constexpr (Narrowed) {
+            // Without a branch, which would miss on every code point that takes it: the index
+            // of a match among the renumbered, or 16 for none.
+            const unsigned found = _mm512_mask_cmpeq_epi32_mask(
+                present, wide, _mm512_set1_epi32(static_cast<int>(point)));
+            const std::uint32_t value =
+                0x80 + static_cast<std::uint32_t>(std::countr_zero(found | 0x10000u));
+            point = is_renumbered(point) ? value : point;
+        }
         std::uint64_t mask[words] = {};
         if constexpr (sizeof(P) == 1) {
             const __m512i probe = _mm512_set1_epi8(static_cast<char>(point));
@@ -172,6 +190,22 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     }(std::make_index_sequence<most>());
 }
 
+template <class T>
+std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size, const T* text,
+                                   std::size_t count, std::uint64_t* bits, std::uint64_t lcs,
+                                   std::span<const std::uint32_t> renumbered) noexcept {
+    constexpr std::size_t most = 256 / 64;
+    const std::size_t vectors = (size + 63) / 64;
+    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
+        std::uint64_t result = lcs;
+        (void)((vectors == Less + 1 && (result = feed_vectors<Less + 1, true>(
+                                            points, size, text, count, bits, lcs, renumbered),
+                                        true)) ||
+               ...);
+        return result;
+    }(std::make_index_sequence<most>());
+}
+
 #undef CORVANE_AVX512
 
 bool vector_rows_supported() noexcept {
@@ -213,6 +247,18 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     return lcs;
 }
 
+template <class T>
+std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size, const T* text,
+                                   std::size_t count, std::uint64_t* bits, std::uint64_t lcs,
+                                   std::span<const std::uint32_t> renumbered) noexcept {
+    for (std::size_t done = 0; done < count && lcs < size; ++done) {
+        std::uint8_t point = static_cast<std::uint8_t>(text[done]);
+        if (is_renumbered(text[done])) point = renumber(text[done], renumbered);
+        lcs = feed_compared_avx512(points, size, &point, 1, bits, lcs);
+    }
+    return lcs;
+}
+
 bool vector_rows_supported() noexcept {
     return false;
 }
@@ -244,6 +290,15 @@ RowUpdate row_update() noexcept {
     return selected_update().load(std::memory_order_relaxed);
 }
 
+template std::uint64_t feed_narrowed_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t,
+                                            std::span<const std::uint32_t>) noexcept;
+template std::uint64_t feed_narrowed_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t,
+                                            std::span<const std::uint32_t>) noexcept;
+template std::uint64_t feed_narrowed_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
+                                            std::size_t, std::uint64_t*, std::uint64_t,
+                                            std::span<const std::uint32_t>) noexcept;
 template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
                                             std::size_t, std::uint64_t*, std::uint64_t) noexcept;
 template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace corvane::detail {
 
@@ -66,6 +67,34 @@ template <class P, class T>
 std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept;
+
+/// At most this many distinct code points of a pattern are renumbered.
+inline constexpr std::size_t k_most_renumbered = 16;
+
+/// Whether a code point of a wide pattern compared as bytes is renumbered: everything beyond
+/// ASCII.
+inline bool is_renumbered(std::uint32_t point) noexcept {
+    return point >= 0x80;
+}
+
+/// The byte of a renumbered code point: 0x80 + its index in `renumbered`, or
+/// 0x80 + k_most_renumbered, which no pattern code point has, when it is not there.
+inline std::uint8_t renumber(std::uint32_t point,
+                             std::span<const std::uint32_t> renumbered) noexcept {
+    std::size_t k = 0;
+    while (k < renumbered.size() && renumbered[k] != point)
+        ++k;
+    return static_cast<std::uint8_t>(0x80 + (k < renumbered.size() ? k : k_most_renumbered));
+}
+
+/// `feed_compared_avx512` for a wide pattern of mostly ASCII narrowed to bytes: `points` are its
+/// ASCII code points as they are and each of its `renumbered` ones (at most k_most_renumbered) as
+/// `renumber` gives it; every code point of `text` is narrowed the same way before it is
+/// compared. Instantiated for 1-, 2- and 4-byte text.
+template <class T>
+std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size, const T* text,
+                                   std::size_t count, std::uint64_t* bits, std::uint64_t lcs,
+                                   std::span<const std::uint32_t> renumbered) noexcept;
 
 enum class RowPath { scalar, vector };
 

@@ -43,10 +43,12 @@ std::expected<Owned, PyErr> compute_lcs_similarity(PyObject* const* args, Py_ssi
     if (!source) return std::unexpected(wrap_argument_error("source", std::move(source.error())));
     auto target = extract_text(slots[1]);
     if (!target) return std::unexpected(wrap_argument_error("target", std::move(target.error())));
-    auto lengths = extract_length_vector(slots[2], "length_of_prefixes_of_target");
-    if (!lengths) return std::unexpected(std::move(lengths.error()));
-    prefix_similarities(*source, *target, lengths->span());
-    return doubles_to_list(*lengths);
+    LengthVector lengths;
+    if (auto extracted = extract_length_vector(slots[2], "length_of_prefixes_of_target", lengths);
+        !extracted)
+        return std::unexpected(std::move(extracted.error()));
+    prefix_similarities(*source, *target, lengths.span());
+    return doubles_to_list(lengths);
 }
 
 PyObject* compute_lcs_similarity_entry(PyObject* /*module*/, PyObject* const* args,

@@ -94,12 +94,11 @@ void reserve_for_hint(LengthVector& vector, Py_ssize_t hint) {
 /// Exact lists and tuples are read in place: iterating them would yield the same items, since
 /// neither their length nor their iteration can be overridden. The size is re-read at every step
 /// because an item's __index__ may change a list.
-std::expected<LengthVector, PyErr> collect_listed_lengths(PyObject* object) {
+std::expected<void, PyErr> collect_listed_lengths(PyObject* object, LengthVector& lengths) {
     const bool is_list = PyList_CheckExact(object);
     const auto size = [object, is_list] {
         return is_list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
     };
-    LengthVector lengths;
     if (static_cast<std::size_t>(size()) > lengths.capacity()) reserve_for_hint(lengths, size());
     for (Py_ssize_t k = 0; k < size(); ++k) {
         PyObject* borrowed = is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k);
@@ -120,16 +119,15 @@ std::expected<LengthVector, PyErr> collect_listed_lengths(PyObject* object) {
             return std::unexpected(std::move(value.error()));
         lengths.push_back(*value);
     }
-    return lengths;
+    return {};
 }
 
-std::expected<LengthVector, PyErr> collect_iterated_lengths(PyObject* object) {
+std::expected<void, PyErr> collect_iterated_lengths(PyObject* object, LengthVector& lengths) {
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr::fetch_pending();
         hint = 0;
     }
-    LengthVector lengths;
     reserve_for_hint(lengths, hint);
     Owned iterator(PyObject_GetIter(object));
     if (!iterator) return std::unexpected(PyErr::fetch_pending());
@@ -139,13 +137,13 @@ std::expected<LengthVector, PyErr> collect_iterated_lengths(PyObject* object) {
         lengths.push_back(*value);
     }
     if (PyErr_Occurred()) return std::unexpected(PyErr::fetch_pending());
-    return lengths;
+    return {};
 }
 
-std::expected<LengthVector, PyErr> collect_lengths(PyObject* object) {
+std::expected<void, PyErr> collect_lengths(PyObject* object, LengthVector& lengths) {
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) [[likely]]
-        return collect_listed_lengths(object);
-    return collect_iterated_lengths(object);
+        return collect_listed_lengths(object, lengths);
+    return collect_iterated_lengths(object, lengths);
 }
 
 } // namespace
@@ -154,26 +152,27 @@ namespace {
 
 PyErr non_sequence_failure(PyObject* object);
 
-std::expected<LengthVector, PyErr> unwrapped_length_vector(PyObject* object) {
+std::expected<void, PyErr> unwrapped_length_vector(PyObject* object, LengthVector& lengths) {
     // Exact lists and tuples are sequences and not str: the checks below would pass.
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) [[likely]]
-        return collect_listed_lengths(object);
+        return collect_listed_lengths(object, lengths);
     // A str is never taken as a sequence of characters.
     if (PyUnicode_Check(object)) [[unlikely]]
         return std::unexpected(
             PyErr::new_lazy(ExceptionKind::type_error, "Can't extract `str` to `Vec`"));
     if (PySequence_Check(object) == 0) [[unlikely]]
         return std::unexpected(non_sequence_failure(object));
-    return collect_lengths(object);
+    return collect_lengths(object, lengths);
 }
 
 } // namespace
 
-std::expected<LengthVector, PyErr> extract_length_vector(PyObject* object, std::string_view name) {
-    std::expected<LengthVector, PyErr> lengths = unwrapped_length_vector(object);
-    if (!lengths) [[unlikely]]
-        return std::unexpected(wrap_argument_error(name, std::move(lengths.error())));
-    return lengths;
+std::expected<void, PyErr> extract_length_vector(PyObject* object, std::string_view name,
+                                                 LengthVector& lengths) {
+    std::expected<void, PyErr> collected = unwrapped_length_vector(object, lengths);
+    if (!collected) [[unlikely]]
+        return std::unexpected(wrap_argument_error(name, std::move(collected.error())));
+    return {};
 }
 
 namespace {

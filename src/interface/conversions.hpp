@@ -19,9 +19,11 @@ namespace corvane {
 /// the interpreter's UnicodeEncodeError.
 std::expected<TextView, PyErr> extract_text(PyObject* object);
 
-/// The items of a sequence as unsigned 64-bit integers; errors come back already prefixed with
-/// the argument's name.
-std::expected<LengthVector, PyErr> extract_length_vector(PyObject* object, std::string_view name);
+/// Appends the items of a sequence to `lengths` (empty on entry) as unsigned 64-bit integers;
+/// errors come back already prefixed with the argument's name. The caller's vector is filled in
+/// place, so its inline storage is never moved.
+std::expected<void, PyErr> extract_length_vector(PyObject* object, std::string_view name,
+                                                 LengthVector& lengths);
 
 /// An int (or an object with __index__) as an unsigned 64-bit integer.
 std::expected<std::uint64_t, PyErr> extract_u64(PyObject* object);

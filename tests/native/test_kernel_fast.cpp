@@ -52,6 +52,27 @@ std::string random_text(const std::vector<std::string>& points, std::size_t coun
     return text;
 }
 
+/// The UTF-8 form of one code point.
+std::string encode_utf8(char32_t point) {
+    std::string encoded;
+    if (point < 0x80) {
+        encoded += static_cast<char>(point);
+    } else if (point < 0x800) {
+        encoded += static_cast<char>(0xC0 | (point >> 6));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        encoded += static_cast<char>(0xE0 | (point >> 12));
+        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        encoded += static_cast<char>(0xF0 | (point >> 18));
+        encoded += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+    }
+    return encoded;
+}
+
 std::vector<std::uint64_t> every_length(std::string_view target) {
     std::vector<std::uint64_t> lengths(target.size() + 1);
     std::iota(lengths.begin(), lengths.end(), std::uint64_t{0});
@@ -201,14 +222,27 @@ TEST(FastKernelPrefix, MismatchInsideACodePointDoesNotCountItsSharedBytes) {
 TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
     // Patterns of narrow code points against text whose wider code points end in the same bits:
     // U+0161, U+4E62 and U+1F663 must not match a, b and c, nor U+10430 and U+10431 match
-    // U+0430 and U+0431.
+    // U+0430 and U+0431. Wide patterns of mostly ASCII are compared as bytes, their other code
+    // points renumbered from 0x80: with 16 such code points (all renumbered) and 17 (too many),
+    // text holding U+0080 to U+008F, the next emoji and the value for none must still not match.
     struct Case {
         std::vector<std::string> pattern;
         std::vector<std::string> text;
     };
+    std::vector<std::string> sixteen_emoji = {"a", "b"};
+    for (char32_t point = 0x1F600; point < 0x1F610; ++point)
+        sixteen_emoji.push_back(encode_utf8(point));
+    std::vector<std::string> seventeen_emoji = sixteen_emoji;
+    seventeen_emoji.push_back(encode_utf8(0x1F610));
+    std::vector<std::string> renumbered_lookalikes = seventeen_emoji;
+    for (char32_t point = 0x80; point <= 0x90; ++point)
+        renumbered_lookalikes.push_back(encode_utf8(point));
+    renumbered_lookalikes.push_back("\U0001F661");
     const Case cases[] = {
         {{"a", "b", "c"}, {"a", "b", "c", "\u0161", "\u4e62", "\U0001F663"}},
         {{"\u0430", "\u0431"}, {"\u0430", "\u0431", "\U00010430", "\U00010431"}},
+        {sixteen_emoji, renumbered_lookalikes},
+        {seventeen_emoji, renumbered_lookalikes},
     };
     std::mt19937_64 random(9);
     for (const Case& alphabets : cases)
@@ -291,13 +325,8 @@ TEST(FastKernelRows, LargeAlphabetsAndCarriesThroughWordsWithoutMatches) {
 
     // Thousands of distinct code points grow the table of non-ASCII code points many times.
     std::vector<std::string> wide;
-    for (char32_t point = 0x4E00; point < 0x4E00 + 3000; ++point) {
-        std::string encoded;
-        encoded += static_cast<char>(0xE0 | (point >> 12));
-        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        encoded += static_cast<char>(0x80 | (point & 0x3F));
-        wide.push_back(encoded);
-    }
+    for (char32_t point = 0x4E00; point < 0x4E00 + 3000; ++point)
+        wide.push_back(encode_utf8(point));
     std::mt19937_64 random(4);
     for (const std::size_t size : {64, 500, 1500}) {
         const std::string source = random_text(wide, size, random);
