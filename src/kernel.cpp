@@ -773,22 +773,27 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
 
 void prefix_similarities(const TextView& source, const TextView& target,
                          std::span<std::uint64_t> lengths) {
-    const std::uint64_t entries = row_entries(target.utf8_bytes);
     std::uint64_t longest = 0;
     std::uint64_t previous = 0;
     bool ascending = true;
     for (const std::uint64_t length : lengths) {
-        if (length >= entries) [[unlikely]]
-            length_out_of_bounds(entries, length);
         longest = std::max(longest, length);
         ascending = ascending && previous <= length;
         previous = length;
+    }
+    // Lengths up to the code points of target are within its row whatever its UTF-8 length, so
+    // target's bytes are needed (and counted, if they were left uncounted) only past them.
+    if (longest > target.length || target.utf8_counted) {
+        const std::uint64_t entries = row_entries(utf8_bytes_of(target));
+        for (const std::uint64_t length : lengths)
+            if (length >= entries) [[unlikely]]
+                length_out_of_bounds(entries, length);
     }
     if (longest == 0) {
         std::ranges::fill(lengths, k_one_bits);
         return;
     }
-    const Request request{lengths, ascending, source.utf8_bytes, target.length};
+    const Request request{lengths, ascending, utf8_bytes_of(source), target.length};
     const std::size_t reach =
         static_cast<std::size_t>(std::min<std::uint64_t>(longest, target.length));
     with_code_points(source, [&](const auto* s) {

@@ -15,7 +15,8 @@ namespace corvane {
 /// length in vector order), before any computing. The LCS runs bit-parallel, 64 code points per
 /// machine word, with the pattern built over the shorter of `source` and the part of `target`
 /// that the longest length needs; memory and set-up follow that shorter text. Results equal the
-/// reference kernel's bit for bit.
+/// reference kernel's bit for bit. Text left uncounted has its UTF-8 length counted here, and
+/// target's only when a length reaches past its code points.
 void prefix_similarities(const TextView& source, const TextView& target,
                          std::span<std::uint64_t> lengths);
 

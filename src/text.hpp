@@ -15,6 +15,9 @@ struct TextView {
     std::size_t length = 0;
     unsigned kind = 1;
     std::uint64_t utf8_bytes = 0;
+    /// False while `utf8_bytes` is not yet counted: left so only for 1-byte text, which always
+    /// has a UTF-8 form, so that a count the call never needs is never paid for.
+    bool utf8_counted = true;
 };
 
 /// Calls `visit` with a typed pointer to the code points of `text`.
@@ -137,6 +140,9 @@ extern const bool vector_text_supported;
 
 } // namespace detail
 
+/// The UTF-8 length of `text`, counted now if it was left uncounted.
+inline std::uint64_t utf8_bytes_of(const TextView& text) noexcept;
+
 /// `utf8_length`, counted on vectors where the CPU has them and the text is long enough for the
 /// vector's latency (a load, a comparison and a mask move) to pay.
 template <class Point>
@@ -145,6 +151,11 @@ std::optional<std::uint64_t> counted_utf8_length(const Point* points, std::size_
     if (length >= vector_from && detail::vector_text_supported)
         return detail::utf8_length_avx512(points, length);
     return utf8_length(points, length);
+}
+
+inline std::uint64_t utf8_bytes_of(const TextView& text) noexcept {
+    if (text.utf8_counted) return text.utf8_bytes;
+    return *counted_utf8_length(static_cast<const std::uint8_t*>(text.data), text.length);
 }
 
 } // namespace corvane

@@ -16,9 +16,12 @@ std::expected<TextView, PyErr> extract_text(PyObject* object) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
     TextView text{PyUnicode_DATA(object), length, static_cast<unsigned>(PyUnicode_KIND(object)),
                   length};
-    // ASCII text is its own UTF-8 form.
-    if (PyUnicode_IS_ASCII(object)) [[likely]]
+    // ASCII text is its own UTF-8 form, and other 1-byte text always has one: its length is
+    // counted only if the call needs it.
+    if (text.kind == 1) [[likely]] {
+        text.utf8_counted = PyUnicode_IS_ASCII(object);
         return text;
+    }
     // Other text is read where the interpreter keeps it; its UTF-8 length is counted, never
     // made, so the str gains no cached UTF-8 copy.
     const std::optional<std::uint64_t> bytes =

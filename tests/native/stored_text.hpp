@@ -55,6 +55,12 @@ class StoredText {
             for (unsigned b = 0; b < kind; ++b)
                 storage_[k * kind + b] = static_cast<unsigned char>(points[k] >> (8 * b));
         view_ = {storage_.data(), points.size(), kind, utf8.size()};
+        // As the module does: 1-byte text beyond ASCII is left for the kernel to count. Its
+        // length is cleared, so that a kernel reading it uncounted gets it wrong.
+        if (kind == 1 && largest >= 0x80) {
+            view_.utf8_bytes = 0;
+            view_.utf8_counted = false;
+        }
     }
     StoredText(const StoredText&) = delete;
     StoredText& operator=(const StoredText&) = delete;
