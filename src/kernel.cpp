@@ -769,6 +769,53 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
     }
 }
 
+/// The most common call, one length with the shorter side at most 64 code points, computed
+/// without the general path's machinery (its shared ends, its choice of machine and its order of
+/// lengths): the LCS is the same whichever text is the pattern. Rewrites `slot` and returns true,
+/// or returns false, touching nothing, when the call is not of that shape or this CPU has no
+/// vectors for it. `slot` must be at least 1 and at most target's code points.
+template <class S, class T>
+bool answer_small(std::span<const S> source, std::span<const T> target, std::uint64_t source_bytes,
+                  std::uint64_t& slot) {
+    const std::span<const T> prefix = target.first(static_cast<std::size_t>(slot));
+    const auto with = [&](auto pattern, auto text) {
+        using P = typename decltype(pattern)::value_type;
+        if (pattern.empty() || pattern.size() > k_word_bits) return false;
+        std::uint64_t lcs = 0;
+        std::uint64_t bits = k_all_ones;
+        if constexpr (sizeof(P) == 1 && sizeof(typename decltype(text)::value_type) == 1) {
+            if (pattern.size() < k_compare_from_bytes ||
+                detail::row_path() != detail::RowPath::vector) {
+                // A table on the stack: only the entries this call reads are cleared, unless
+                // that is more than the whole.
+                std::array<std::uint64_t, 256> positions;
+                if (pattern.size() + text.size() >= positions.size()) {
+                    positions.fill(0);
+                } else {
+                    for (const std::uint8_t point : text)
+                        positions[point] = 0;
+                    for (const std::uint8_t point : pattern)
+                        positions[point] = 0;
+                }
+                for (std::size_t k = 0; k < pattern.size(); ++k)
+                    positions[pattern[k]] |= bit_at(k);
+                for (const std::uint8_t point : text)
+                    lcs += advance_alone(bits, positions[point]);
+                slot = similarity_bits(lcs, source_bytes, slot);
+                return true;
+            }
+        }
+        if (detail::row_path() != detail::RowPath::vector ||
+            (sizeof(P) == 4 && text.size() > k_compare_up_to))
+            return false;
+        lcs = detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(), text.size(),
+                                           &bits, 0);
+        slot = similarity_bits(lcs, source_bytes, slot);
+        return true;
+    };
+    return source.size() <= prefix.size() ? with(source, prefix) : with(prefix, source);
+}
+
 } // namespace
 
 void prefix_similarities(const TextView& source, const TextView& target,
@@ -793,12 +840,18 @@ void prefix_similarities(const TextView& source, const TextView& target,
         std::ranges::fill(lengths, k_one_bits);
         return;
     }
-    const Request request{lengths, ascending, utf8_bytes_of(source), target.length};
+    const std::uint64_t source_bytes = utf8_bytes_of(source);
+    const Request request{lengths, ascending, source_bytes, target.length};
     const std::size_t reach =
         static_cast<std::size_t>(std::min<std::uint64_t>(longest, target.length));
+    const bool small = lengths.size() == 1 && longest <= target.length;
     with_code_points(source, [&](const auto* s) {
         with_code_points(target, [&](const auto* t) {
-            answer(std::span(s, source.length), std::span(t, reach), request);
+            const std::span source_points(s, source.length);
+            const std::span target_points(t, reach);
+            if (small && answer_small(source_points, target_points, source_bytes, lengths[0]))
+                return;
+            answer(source_points, target_points, request);
         });
     });
 }

@@ -32,6 +32,8 @@ const Alphabet k_alphabets[] = {
     {"letters", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m",
                  "n", "o", "p", "q", "r", "s", "t", "u", "v", "w", "x", "y", "z"}},
     {"dna", {"A", "C", "G", "T"}},
+    // Latin-1 beyond ASCII: one byte a code point where stored, two in UTF-8.
+    {"latin1", {"a", "b", "e", "\u00e9", "\u00e8", "\u00df", "\u00ff", " "}},
     // One block of 256 above Latin-1, looked up directly, and a space from ASCII.
     {"cyrillic", {"\u0430", "\u0431", "\u0432", "\u0433", "\u0434", "\u0435", "\u043e", " "}},
     // One to four bytes each; é and è share their lead byte, so do the two emoji their first three.
@@ -133,13 +135,17 @@ void expect_same_as_reference(std::string_view source, std::string_view target,
         }
 }
 
-/// The reference on every prefix length, on a few lengths with long runs between them, and on
-/// the whole of target alone, where a shared end of the texts counts without computing.
+/// The reference on every prefix length, on a few lengths with long runs between them, on the
+/// whole of target alone, where a shared end of the texts counts without computing, and on single
+/// lengths, which short texts answer on a path of their own.
 void expect_same_for_lengths(std::string_view source, std::string_view target) {
     const std::uint64_t points = decode_utf8(target).size();
     expect_same_as_reference(source, target, every_length(target));
     expect_same_as_reference(source, target, {target.size(), target.size() / 2});
     expect_same_as_reference(source, target, {points, 0, points});
+    if (points == 0) return;
+    expect_same_as_reference(source, target, {points});
+    expect_same_as_reference(source, target, {(points + 1) / 2});
 }
 
 // Code-point counts around the one-word limit, the compare lanes and the fixed row sizes.
