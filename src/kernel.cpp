@@ -769,23 +769,33 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
     }
 }
 
-/// The most common call, one length with the shorter side at most 64 code points, computed
-/// without the general path's machinery (its shared ends, its choice of machine and its order of
-/// lengths): the LCS is the same whichever text is the pattern. Rewrites `slot` and returns true,
+/// The most common call, one length with the shorter side at most 256 code points, computed
+/// without the general path's machinery (its choice of machine and its order of lengths). With
+/// one length both texts are whole, so their shared start and shared end both count without
+/// computing, and the LCS is the same whichever is the pattern. Rewrites `slot` and returns true,
 /// or returns false, touching nothing, when the call is not of that shape or this CPU has no
 /// vectors for it. `slot` must be at least 1 and at most target's code points.
 template <class S, class T>
 bool answer_small(std::span<const S> source, std::span<const T> target, std::uint64_t source_bytes,
                   std::uint64_t& slot) {
-    const std::span<const T> prefix = target.first(static_cast<std::size_t>(slot));
+    std::span<const S> a = source;
+    std::span<const T> b = target.first(static_cast<std::size_t>(slot));
+    const std::size_t prefix = shared_prefix(a, b);
+    a = a.subspan(prefix);
+    b = b.subspan(prefix);
+    const std::size_t suffix = shared_suffix(a, b);
+    a = a.first(a.size() - suffix);
+    b = b.first(b.size() - suffix);
     const auto with = [&](auto pattern, auto text) {
         using P = typename decltype(pattern)::value_type;
-        if (pattern.empty() || pattern.size() > k_word_bits) return false;
-        std::uint64_t lcs = 0;
-        std::uint64_t bits = k_all_ones;
+        std::uint64_t lcs = prefix + suffix;
+        if (pattern.empty()) {
+            slot = similarity_bits(lcs, source_bytes, slot);
+            return true;
+        }
         if constexpr (sizeof(P) == 1 && sizeof(typename decltype(text)::value_type) == 1) {
             if (pattern.size() < k_compare_from_bytes ||
-                detail::row_path() != detail::RowPath::vector) {
+                (pattern.size() <= k_word_bits && detail::row_path() != detail::RowPath::vector)) {
                 // A table on the stack: only the entries this call reads are cleared, unless
                 // that is more than the whole.
                 std::array<std::uint64_t, 256> positions;
@@ -799,21 +809,27 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 }
                 for (std::size_t k = 0; k < pattern.size(); ++k)
                     positions[pattern[k]] |= bit_at(k);
+                std::uint64_t bits = k_all_ones;
                 for (const std::uint8_t point : text)
                     lcs += advance_alone(bits, positions[point]);
                 slot = similarity_bits(lcs, source_bytes, slot);
                 return true;
             }
         }
+        // 4-byte patterns are compared only against short text, and beyond one word they are
+        // first narrowed where they can be, which the general path does.
         if (detail::row_path() != detail::RowPath::vector ||
+            pattern.size() > (sizeof(P) == 4 ? k_word_bits : VectorCompareMachine<P, 1>::k_most) ||
             (sizeof(P) == 4 && text.size() > k_compare_up_to))
             return false;
-        lcs = detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(), text.size(),
-                                           &bits, 0);
+        std::array<std::uint64_t, VectorCompareMachine<P, 1>::k_most / k_word_bits> bits;
+        bits.fill(k_all_ones);
+        lcs += detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
+                                            text.size(), bits.data(), 0);
         slot = similarity_bits(lcs, source_bytes, slot);
         return true;
     };
-    return source.size() <= prefix.size() ? with(source, prefix) : with(prefix, source);
+    return a.size() <= b.size() ? with(a, b) : with(b, a);
 }
 
 } // namespace
