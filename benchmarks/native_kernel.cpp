@@ -27,37 +27,17 @@ struct Alphabet {
     std::vector<std::string> points;
 };
 
-std::string encode(char32_t point) {
-    std::string out;
-    if (point < 0x80) {
-        out += static_cast<char>(point);
-    } else if (point < 0x800) {
-        out += static_cast<char>(0xC0 | (point >> 6));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        out += static_cast<char>(0xE0 | (point >> 12));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (point >> 18));
-        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    }
-    return out;
-}
-
 std::vector<Alphabet> alphabets() {
     std::vector<Alphabet> out;
     Alphabet letters{"letters", {}};
     for (char32_t c = 'a'; c <= 'z'; ++c)
-        letters.points.push_back(encode(c));
+        letters.points.push_back(corvane::testing::encode_utf8(c));
     out.push_back(letters);
     out.push_back({"dna", {"A", "C", "G", "T"}});
     // The 3,000 code points from U+4E00, roughly the common CJK ideographs of running text.
     Alphabet cjk{"cjk", {}};
     for (char32_t c = 0x4E00; c < 0x4E00 + 3000; ++c)
-        cjk.points.push_back(encode(c));
+        cjk.points.push_back(corvane::testing::encode_utf8(c));
     out.push_back(cjk);
     return out;
 }
@@ -135,7 +115,7 @@ std::string read_file(const char* path) {
 std::string encode_range(const std::u32string& points, std::size_t begin, std::size_t count) {
     std::string out;
     for (std::size_t k = begin; k < begin + count && k < points.size(); ++k)
-        out += encode(points[k]);
+        out += corvane::testing::encode_utf8(points[k]);
     return out;
 }
 

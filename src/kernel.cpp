@@ -560,18 +560,14 @@ constexpr std::size_t k_compare_up_to = 256;
 // From this many code points on, a pattern of bytes is compared on vectors rather than indexed.
 constexpr std::size_t k_compare_from_bytes = 16;
 
-// Above this many code points, a 4-byte pattern is narrowed to 2 bytes for comparing: the
-// vectors it takes are halved, which pays for narrowing the text.
+// Above this many code points, a 4-byte pattern of mostly ASCII is narrowed to bytes for
+// comparing: it takes a quarter of the vectors, which pays for narrowing the text.
 constexpr std::size_t k_narrow_from = 64;
 
 /// Calls `visit` with the machine for `pattern`, chosen by its number of words and, for one word,
 /// by its script and the length of the `text` it will see.
 template <class P, class T, class Visit>
 void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& visit) {
-    // 1- and 2-byte patterns are compared against text of any length, 4-byte ones (16 code
-    // points a vector) against short text only. The first comparison waits for a vector load,
-    // a broadcast and a mask move; below a few bytes' worth of pattern, filling a table is done
-    // sooner.
     if constexpr (sizeof(P) == 4) {
         if (pattern.size() > k_narrow_from &&
             pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
@@ -595,6 +591,10 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
             }
         }
     }
+    // 1- and 2-byte patterns are compared against text of any length, 4-byte ones (16 code
+    // points a vector) against short text only. The first comparison waits for a vector load,
+    // a broadcast and a mask move; below a few bytes' worth of pattern, filling a table is done
+    // sooner.
     if (pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
         (sizeof(P) > 1 || pattern.size() >= k_compare_from_bytes) &&
         (sizeof(P) <= 2 || text.size() <= k_compare_up_to) &&

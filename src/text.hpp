@@ -127,21 +127,15 @@ inline std::optional<std::uint64_t> utf8_length(const std::uint32_t* points,
 namespace detail {
 
 /// The counts of `utf8_length` on 512-bit vectors: one comparison per 64, 32 or 16 code points.
-/// Must only be called where `vector_text_supported` holds.
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint8_t* points,
-                                                std::size_t length) noexcept;
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint16_t* points,
-                                                std::size_t length) noexcept;
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint32_t* points,
-                                                std::size_t length) noexcept;
+/// Must only be called where `vector_text_supported` holds. Instantiated for 1-, 2- and 4-byte
+/// code points.
+template <class Point>
+std::optional<std::uint64_t> utf8_length_avx512(const Point* points, std::size_t length) noexcept;
 
 /// Whether this CPU runs the vector counts (AVX-512 F and BW); asked once, when the module loads.
 extern const bool vector_text_supported;
 
 } // namespace detail
-
-/// The UTF-8 length of `text`, counted now if it was left uncounted.
-inline std::uint64_t utf8_bytes_of(const TextView& text) noexcept;
 
 /// `utf8_length`, counted on vectors where the CPU has them and the text is long enough for the
 /// vector's latency (a load, a comparison and a mask move) to pay.
@@ -153,6 +147,7 @@ std::optional<std::uint64_t> counted_utf8_length(const Point* points, std::size_
     return utf8_length(points, length);
 }
 
+/// The UTF-8 length of `text`, counted now if it was left uncounted.
 inline std::uint64_t utf8_bytes_of(const TextView& text) noexcept {
     if (text.utf8_counted) return text.utf8_bytes;
     return *counted_utf8_length(static_cast<const std::uint8_t*>(text.data), text.length);

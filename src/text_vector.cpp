@@ -71,18 +71,8 @@ template <class Point>
 
 } // namespace
 
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint8_t* points,
-                                                std::size_t length) noexcept {
-    return count_vectors(points, length);
-}
-
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint16_t* points,
-                                                std::size_t length) noexcept {
-    return count_vectors(points, length);
-}
-
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint32_t* points,
-                                                std::size_t length) noexcept {
+template <class Point>
+std::optional<std::uint64_t> utf8_length_avx512(const Point* points, std::size_t length) noexcept {
     return count_vectors(points, length);
 }
 
@@ -96,24 +86,20 @@ const bool vector_text_supported = [] {
 
 #else
 
-// Elsewhere the vector count never runs; these keep the names defined.
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint8_t* points,
-                                                std::size_t length) noexcept {
-    return utf8_length(points, length);
-}
-
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint16_t* points,
-                                                std::size_t length) noexcept {
-    return utf8_length(points, length);
-}
-
-std::optional<std::uint64_t> utf8_length_avx512(const std::uint32_t* points,
-                                                std::size_t length) noexcept {
+// Elsewhere the vector count never runs; this keeps the names defined.
+template <class Point>
+std::optional<std::uint64_t> utf8_length_avx512(const Point* points, std::size_t length) noexcept {
     return utf8_length(points, length);
 }
 
 const bool vector_text_supported = false;
 
 #endif
+
+template std::optional<std::uint64_t> utf8_length_avx512(const std::uint8_t*, std::size_t) noexcept;
+template std::optional<std::uint64_t> utf8_length_avx512(const std::uint16_t*,
+                                                         std::size_t) noexcept;
+template std::optional<std::uint64_t> utf8_length_avx512(const std::uint32_t*,
+                                                         std::size_t) noexcept;
 
 } // namespace corvane::detail

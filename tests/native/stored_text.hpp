@@ -13,6 +13,27 @@
 
 namespace corvane::testing {
 
+/// The UTF-8 form of one code point.
+inline std::string encode_utf8(char32_t point) {
+    std::string encoded;
+    if (point < 0x80) {
+        encoded += static_cast<char>(point);
+    } else if (point < 0x800) {
+        encoded += static_cast<char>(0xC0 | (point >> 6));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        encoded += static_cast<char>(0xE0 | (point >> 12));
+        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        encoded += static_cast<char>(0xF0 | (point >> 18));
+        encoded += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        encoded += static_cast<char>(0x80 | (point & 0x3F));
+    }
+    return encoded;
+}
+
 /// The code points of well-formed UTF-8 `text`.
 inline std::u32string decode_utf8(std::string_view text) {
     std::u32string points;

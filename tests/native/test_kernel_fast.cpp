@@ -19,6 +19,7 @@ namespace corvane {
 namespace {
 
 using testing::decode_utf8;
+using testing::encode_utf8;
 using testing::panic_message;
 using testing::stored_kernel;
 using testing::StoredText;
@@ -52,27 +53,6 @@ std::string random_text(const std::vector<std::string>& points, std::size_t coun
     for (std::size_t k = 0; k < count; ++k)
         text += points[pick(random)];
     return text;
-}
-
-/// The UTF-8 form of one code point.
-std::string encode_utf8(char32_t point) {
-    std::string encoded;
-    if (point < 0x80) {
-        encoded += static_cast<char>(point);
-    } else if (point < 0x800) {
-        encoded += static_cast<char>(0xC0 | (point >> 6));
-        encoded += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        encoded += static_cast<char>(0xE0 | (point >> 12));
-        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        encoded += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        encoded += static_cast<char>(0xF0 | (point >> 18));
-        encoded += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-        encoded += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        encoded += static_cast<char>(0x80 | (point & 0x3F));
-    }
-    return encoded;
 }
 
 std::vector<std::uint64_t> every_length(std::string_view target) {
