@@ -39,6 +39,9 @@ class LengthVector {
         capacity_ = count;
     }
 
+    /// Empties the vector, keeping its storage.
+    void clear() noexcept { size_ = 0; }
+
     void push_back(std::uint64_t value) {
         if (size_ == capacity_) [[unlikely]]
             reserve(std::max<std::size_t>(capacity_ * 2, 4));
@@ -54,8 +57,7 @@ class LengthVector {
             data_ = heap_.get();
         } else {
             heap_.reset();
-            // The whole inline array: a fixed copy, with no call and no loop.
-            std::copy_n(other.inline_, k_inline_capacity, inline_);
+            std::copy_n(other.inline_, other.size_, inline_);
             data_ = inline_;
         }
         other.data_ = other.inline_;
@@ -63,7 +65,8 @@ class LengthVector {
         other.capacity_ = k_inline_capacity;
     }
 
-    std::uint64_t inline_[k_inline_capacity] = {};
+    // Left unset until written: a call reads only the lengths it was given.
+    std::uint64_t inline_[k_inline_capacity];
     std::unique_ptr<std::uint64_t[]> heap_;
     std::uint64_t* data_ = inline_;
     std::size_t size_ = 0;

@@ -37,17 +37,21 @@ constexpr ArgumentDescriptor k_descriptor{
 std::expected<Owned, PyErr> compute_lcs_similarity(PyObject* const* args, Py_ssize_t nargs,
                                                    PyObject* kwnames) {
     PyObject* slots[3] = {};
-    if (auto bound = bind_arguments(k_descriptor, args, nargs, kwnames, slots); !bound)
-        return std::unexpected(std::move(bound.error()));
-    auto source = extract_text(slots[0]);
-    if (!source) return std::unexpected(wrap_argument_error("source", std::move(source.error())));
-    auto target = extract_text(slots[1]);
-    if (!target) return std::unexpected(wrap_argument_error("target", std::move(target.error())));
+    auto bound = bind_arguments(k_descriptor, args, nargs, kwnames, slots);
+    if (!bound) return std::unexpected(std::move(bound.error()));
+    PyObject* const* arguments = *bound;
+    TextView source;
+    if (auto extracted = extract_text(arguments[0], source); !extracted)
+        return std::unexpected(wrap_argument_error("source", std::move(extracted.error())));
+    TextView target;
+    if (auto extracted = extract_text(arguments[1], target); !extracted)
+        return std::unexpected(wrap_argument_error("target", std::move(extracted.error())));
     LengthVector lengths;
-    if (auto extracted = extract_length_vector(slots[2], "length_of_prefixes_of_target", lengths);
+    if (auto extracted =
+            extract_length_vector(arguments[2], "length_of_prefixes_of_target", lengths);
         !extracted)
         return std::unexpected(std::move(extracted.error()));
-    prefix_similarities(*source, *target, lengths.span());
+    prefix_similarities(source, target, lengths.span());
     return doubles_to_list(lengths);
 }
 

@@ -169,6 +169,9 @@ ACCEPTED_LENGTHS = [
     ([True, False], [1, 0]),
     ([IntLike(2), IntLike(0)], [2, 0]),
     ([OwnIndexInt(2)], [2]),
+    # plain ints read before an item that needs the general path, and past the inline capacity
+    ([2, 1, True, IntLike(0)], [2, 1, 1, 0]),
+    ([1] * 9 + [IntLike(2)], [1] * 9 + [2]),
     (SizedByIteration([1, 2], ValueError("no length")), [1, 2]),
     (SizedByIteration([1, 2], TypeError("no length")), [1, 2]),
     (SizedByIteration([1, 2], 0), [1, 2]),

@@ -109,18 +109,13 @@ bool bind_interned_keywords(const ArgumentDescriptor& descriptor, PyObject* cons
 
 } // namespace
 
-std::expected<void, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
-                                          PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames, std::span<PyObject*> slots) {
+std::expected<void, PyErr> bind_any_arguments(const ArgumentDescriptor& descriptor,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t parameters = descriptor.parameter_names.size();
     const auto positional = static_cast<std::size_t>(nargs);
-    // The common call: every parameter by position, no keywords.
-    if (kwnames == nullptr && positional == parameters &&
-        descriptor.keyword_only_parameters.empty()) [[likely]] {
-        std::copy_n(args, parameters, slots.begin());
-        return {};
-    }
-    // The next most common: the remaining parameters by keyword.
+    // After the all-positional call, bound inline, the most common: the remaining parameters by
+    // keyword.
     if (kwnames != nullptr && !descriptor.interned_parameter_names.empty() &&
         descriptor.positional_only_count == 0 && descriptor.keyword_only_parameters.empty() &&
         positional <= parameters &&

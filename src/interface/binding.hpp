@@ -35,8 +35,24 @@ struct ArgumentDescriptor {
 /// Fills `slots` (one per parameter, then one per keyword-only parameter; all null on entry) with
 /// borrowed references from a fast call's arguments, or fails with a TypeError worded as the
 /// interpreter words its own binding errors.
-std::expected<void, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
-                                          PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames, std::span<PyObject*> slots);
+std::expected<void, PyErr> bind_any_arguments(const ArgumentDescriptor& descriptor,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, std::span<PyObject*> slots);
+
+/// Binds as bind_any_arguments does and gives where the bound arguments are, one per parameter:
+/// in the common call (every parameter by position, no keywords) that is `args` itself, so
+/// nothing is copied; otherwise it is `slots`.
+inline std::expected<PyObject* const*, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
+                                                             PyObject* const* args,
+                                                             Py_ssize_t nargs, PyObject* kwnames,
+                                                             std::span<PyObject*> slots) {
+    if (kwnames == nullptr &&
+        static_cast<std::size_t>(nargs) == descriptor.parameter_names.size() &&
+        descriptor.keyword_only_parameters.empty()) [[likely]]
+        return args;
+    if (auto bound = bind_any_arguments(descriptor, args, nargs, kwnames, slots); !bound)
+        return std::unexpected(std::move(bound.error()));
+    return slots.data();
+}
 
 } // namespace corvane

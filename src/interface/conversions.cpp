@@ -10,27 +10,21 @@
 
 namespace corvane {
 
-std::expected<TextView, PyErr> extract_text(PyObject* object) {
-    if (!PyUnicode_Check(object)) [[unlikely]]
-        return std::unexpected(cast_failure(object, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
-    TextView text{PyUnicode_DATA(object), length, static_cast<unsigned>(PyUnicode_KIND(object)),
-                  length};
-    // ASCII text is its own UTF-8 form, and other 1-byte text always has one: its length is
-    // counted only if the call needs it.
-    if (text.kind == 1) [[likely]] {
-        text.utf8_counted = PyUnicode_IS_ASCII(object);
-        return text;
-    }
+PyErr not_text_failure(PyObject* object) {
+    return cast_failure(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+}
+
+std::expected<void, PyErr> count_wide_text(PyObject* object, TextView& text) {
     // Other text is read where the interpreter keeps it; its UTF-8 length is counted, never
     // made, so the str gains no cached UTF-8 copy.
     const std::optional<std::uint64_t> bytes =
         with_code_points(text, [&](const auto* points) -> std::optional<std::uint64_t> {
-            return counted_utf8_length(points, length);
+            return counted_utf8_length(points, text.length);
         });
+    text.utf8_counted = true;
     if (bytes) [[likely]] {
         text.utf8_bytes = *bytes;
-        return text;
+        return {};
     }
     // A surrogate has no UTF-8 form: the interpreter's own encoder fails on it and raises its
     // own UnicodeEncodeError, with nothing cached.
@@ -38,7 +32,7 @@ std::expected<TextView, PyErr> extract_text(PyObject* object) {
     if (PyUnicode_AsUTF8AndSize(object, &size) == nullptr)
         return std::unexpected(PyErr::fetch_pending());
     text.utf8_bytes = static_cast<std::uint64_t>(size);
-    return text;
+    return {};
 }
 
 std::expected<std::uint64_t, PyErr> extract_u64(PyObject* object) {
@@ -170,8 +164,8 @@ std::expected<void, PyErr> unwrapped_length_vector(PyObject* object, LengthVecto
 
 } // namespace
 
-std::expected<void, PyErr> extract_length_vector(PyObject* object, std::string_view name,
-                                                 LengthVector& lengths) {
+std::expected<void, PyErr> extract_any_length_vector(PyObject* object, std::string_view name,
+                                                     LengthVector& lengths) {
     std::expected<void, PyErr> collected = unwrapped_length_vector(object, lengths);
     if (!collected) [[unlikely]]
         return std::unexpected(wrap_argument_error(name, std::move(collected.error())));

@@ -14,16 +14,65 @@
 
 namespace corvane {
 
-/// A view of the code points a str (or subclass) holds, where the interpreter keeps them, with
-/// the length of their UTF-8 form; no copy. Text without a UTF-8 form (a lone surrogate) gives
-/// the interpreter's UnicodeEncodeError.
-std::expected<TextView, PyErr> extract_text(PyObject* object);
+/// The TypeError for an argument that is not a str.
+[[gnu::cold]] PyErr not_text_failure(PyObject* object);
+
+/// Completes extract_text for 2- and 4-byte text, whose UTF-8 length is counted at once.
+std::expected<void, PyErr> count_wide_text(PyObject* object, TextView& text);
+
+/// Fills `text` with a view of the code points a str (or subclass) holds, where the interpreter
+/// keeps them, and the length of their UTF-8 form; no copy. Text without a UTF-8 form (a lone
+/// surrogate) gives the interpreter's UnicodeEncodeError. The view is written in place, field by
+/// field, so that the kernel reads each field as it was stored.
+inline std::expected<void, PyErr> extract_text(PyObject* object, TextView& text) {
+    if (!PyUnicode_Check(object)) [[unlikely]]
+        return std::unexpected(not_text_failure(object));
+    text.data = PyUnicode_DATA(object);
+    text.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+    text.kind = static_cast<unsigned>(PyUnicode_KIND(object));
+    // ASCII text is its own UTF-8 form, and other 1-byte text always has one: its length is
+    // counted only if the call needs it.
+    if (text.kind == 1) [[likely]] {
+        text.utf8_bytes = text.length;
+        text.utf8_counted = PyUnicode_IS_ASCII(object);
+        return {};
+    }
+    return count_wide_text(object, text);
+}
+
+/// extract_length_vector for any sequence.
+std::expected<void, PyErr> extract_any_length_vector(PyObject* object, std::string_view name,
+                                                     LengthVector& lengths);
 
 /// Appends the items of a sequence to `lengths` (empty on entry) as unsigned 64-bit integers;
 /// errors come back already prefixed with the argument's name. The caller's vector is filled in
 /// place, so its inline storage is never moved.
-std::expected<void, PyErr> extract_length_vector(PyObject* object, std::string_view name,
-                                                 LengthVector& lengths);
+inline std::expected<void, PyErr> extract_length_vector(PyObject* object, std::string_view name,
+                                                        LengthVector& lengths) {
+    // The usual argument, a short list of small non-negative ints, is read here. Reading an
+    // exact int runs no code, so when some other item turns up, the general path may read the
+    // list again from its start.
+    if (PyList_CheckExact(object) &&
+        static_cast<std::size_t>(PyList_GET_SIZE(object)) <= lengths.capacity()) [[likely]] {
+        const Py_ssize_t size = PyList_GET_SIZE(object);
+        Py_ssize_t k = 0;
+        for (; k < size; ++k) {
+            PyObject* item = PyList_GET_ITEM(object, k);
+            if (!PyLong_CheckExact(item) ||
+                !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
+                break;
+            const Py_ssize_t value =
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+            if (value < 0) [[unlikely]]
+                break;
+            lengths.push_back(static_cast<std::uint64_t>(value));
+        }
+        if (k == size) [[likely]]
+            return {};
+        lengths.clear();
+    }
+    return extract_any_length_vector(object, name, lengths);
+}
 
 /// An int (or an object with __index__) as an unsigned 64-bit integer.
 std::expected<std::uint64_t, PyErr> extract_u64(PyObject* object);
