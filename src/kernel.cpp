@@ -793,11 +793,12 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
             slot = similarity_bits(lcs, source_bytes, slot);
             return true;
         }
+        // Here even the shortest byte pattern is compared on vectors: between two calls from
+        // the interpreter there is no other work to hide a table's stores and reloads behind.
         if constexpr (sizeof(P) == 1 && sizeof(typename decltype(text)::value_type) == 1) {
-            if (pattern.size() < k_compare_from_bytes ||
-                (pattern.size() <= k_word_bits && detail::row_path() != detail::RowPath::vector)) {
-                // A table on the stack: only the entries this call reads are cleared, unless
-                // that is more than the whole.
+            if (pattern.size() <= k_word_bits && detail::row_path() != detail::RowPath::vector) {
+                // Without vectors, a table on the stack: only the entries this call reads are
+                // cleared, unless that is more than the whole.
                 std::array<std::uint64_t, 256> positions;
                 if (pattern.size() + text.size() >= positions.size()) {
                     positions.fill(0);
