@@ -5,7 +5,7 @@
 
 namespace corvane {
 
-PyObject* InternedName::get() {
+PyObject* InternedName::make() {
     return cell_.get_or_init([this]() -> PyObject* {
         PyObject* name =
             PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size()));

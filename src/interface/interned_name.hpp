@@ -13,10 +13,17 @@ namespace corvane {
 class InternedName {
   public:
     explicit constexpr InternedName(std::string_view text) noexcept : text_(text) {}
-    /// The interned str (borrowed); caller attached.
-    PyObject* get();
+    /// The interned str (borrowed); caller attached. Inline, since keyword binding compares
+    /// each keyword against these.
+    PyObject* get() {
+        if (PyObject* const* made = cell_.get()) [[likely]]
+            return *made;
+        return make();
+    }
 
   private:
+    [[gnu::cold]] PyObject* make();
+
     std::string_view text_;
     InterpreterOnceCell<PyObject*> cell_;
 };
