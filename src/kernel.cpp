@@ -817,14 +817,28 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 return true;
             }
         }
-        // 4-byte patterns are compared only against short text, and beyond one word they are
-        // first narrowed where they can be, which the general path does.
         if (detail::row_path() != detail::RowPath::vector ||
-            pattern.size() > (sizeof(P) == 4 ? k_word_bits : VectorCompareMachine<P, 1>::k_most) ||
-            (sizeof(P) == 4 && text.size() > k_compare_up_to))
+            pattern.size() > VectorCompareMachine<P, 1>::k_most)
             return false;
         std::array<std::uint64_t, VectorCompareMachine<P, 1>::k_most / k_word_bits> bits;
         bits.fill(k_all_ones);
+        if constexpr (sizeof(P) == 4) {
+            // 4-byte patterns are compared only against short text, and beyond one word they
+            // are narrowed to bytes where they can be.
+            if (text.size() > k_compare_up_to) return false;
+            if (pattern.size() > k_narrow_from) {
+                std::array<std::uint8_t, VectorCompareMachine<P, 1>::k_most> narrowed;
+                std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
+                const auto count =
+                    NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
+                if (!count) return false;
+                lcs += detail::feed_narrowed_avx512(
+                    narrowed.data(), pattern.size(), text.data(), text.size(), bits.data(), 0,
+                    std::span<const std::uint32_t>(renumbered.data(), *count));
+                slot = similarity_bits(lcs, source_bytes, slot);
+                return true;
+            }
+        }
         lcs += detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
                                             text.size(), bits.data(), 0);
         slot = similarity_bits(lcs, source_bytes, slot);

@@ -146,17 +146,24 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
             for (unsigned k = 0; k < Vectors; ++k)
                 mask[k] = _mm512_mask_cmpeq_epi8_mask(valid[k], lane[k], probe);
         } else if constexpr (sizeof(P) == 2) {
+            // The comparisons' masks are joined in mask registers, and a word moved out once.
             const __m512i probe = _mm512_set1_epi16(static_cast<short>(point));
+            __mmask32 found[words * 2] = {};
             for (unsigned k = 0; k < Vectors; ++k)
-                mask[k / 2] |= std::uint64_t{_mm512_mask_cmpeq_epi16_mask(
-                                   static_cast<__mmask32>(valid[k]), lane[k], probe)}
-                               << (32 * (k % 2));
+                found[k] =
+                    _mm512_mask_cmpeq_epi16_mask(static_cast<__mmask32>(valid[k]), lane[k], probe);
+            for (unsigned word = 0; word < words; ++word)
+                mask[word] = _cvtmask64_u64(_mm512_kunpackd(found[2 * word + 1], found[2 * word]));
         } else {
             const __m512i probe = _mm512_set1_epi32(static_cast<int>(point));
+            __mmask16 found[words * 4] = {};
             for (unsigned k = 0; k < Vectors; ++k)
-                mask[k / 4] |= std::uint64_t{_mm512_mask_cmpeq_epi32_mask(
-                                   static_cast<__mmask16>(valid[k]), lane[k], probe)}
-                               << (16 * (k % 4));
+                found[k] =
+                    _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(valid[k]), lane[k], probe);
+            for (unsigned word = 0; word < words; ++word)
+                mask[word] = _cvtmask64_u64(
+                    _mm512_kunpackd(_mm512_kunpackw(found[4 * word + 3], found[4 * word + 2]),
+                                    _mm512_kunpackw(found[4 * word + 1], found[4 * word])));
         }
         if constexpr (sizeof(T) > sizeof(P))
             for (unsigned word = 0; word < words; ++word)
