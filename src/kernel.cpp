@@ -560,6 +560,11 @@ constexpr std::size_t k_compare_up_to = 256;
 // From this many code points on, a pattern of bytes is compared on vectors rather than indexed.
 constexpr std::size_t k_compare_from_bytes = 16;
 
+// From this much text on, a byte pattern of one word is fed the text from both ends at once: the
+// two rows' updates overlap, which pays for combining them at the end. Wider patterns take more
+// comparisons a code point, which two rows would double.
+constexpr std::size_t k_both_ways_from = 48;
+
 // Above this many code points, a 4-byte pattern of mostly ASCII is narrowed to bytes for
 // comparing: it takes a quarter of the vectors, which pays for narrowing the text.
 constexpr std::size_t k_narrow_from = 64;
@@ -835,6 +840,15 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 lcs += detail::feed_narrowed_avx512(
                     narrowed.data(), pattern.size(), text.data(), text.size(), bits.data(), 0,
                     std::span<const std::uint32_t>(renumbered.data(), *count));
+                slot = similarity_bits(lcs, source_bytes, slot);
+                return true;
+            }
+        }
+        if constexpr (sizeof(P) == 1) {
+            if (pattern.size() <= k_word_bits && text.size() >= k_both_ways_from &&
+                detail::both_ways_supported()) {
+                lcs += detail::lcs_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
+                                                    text.size());
                 slot = similarity_bits(lcs, source_bytes, slot);
                 return true;
             }

@@ -94,6 +94,43 @@ advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexc
 
 namespace {
 
+// The positions of `point` in a pattern held in `lane` (the lanes past its end masked off by
+// `valid`), a word for every 64 code points. A code point of wider text than the pattern's must
+// not match the one of its low bits.
+template <unsigned Vectors, class P, class T>
+[[CORVANE_AVX512, gnu::always_inline]] inline void
+positions_of(const __m512i* lane, const std::uint64_t* valid, std::uint32_t point,
+             std::uint64_t* mask) noexcept {
+    constexpr unsigned words = (Vectors * (64 / sizeof(P)) + 63) / 64;
+    if constexpr (sizeof(P) == 1) {
+        const __m512i probe = _mm512_set1_epi8(static_cast<char>(point));
+        for (unsigned k = 0; k < Vectors; ++k)
+            mask[k] = _mm512_mask_cmpeq_epi8_mask(valid[k], lane[k], probe);
+    } else if constexpr (sizeof(P) == 2) {
+        // The comparisons' masks are joined in mask registers, and a word moved out once.
+        const __m512i probe = _mm512_set1_epi16(static_cast<short>(point));
+        __mmask32 found[words * 2] = {};
+        for (unsigned k = 0; k < Vectors; ++k)
+            found[k] =
+                _mm512_mask_cmpeq_epi16_mask(static_cast<__mmask32>(valid[k]), lane[k], probe);
+        for (unsigned word = 0; word < words; ++word)
+            mask[word] = _cvtmask64_u64(_mm512_kunpackd(found[2 * word + 1], found[2 * word]));
+    } else {
+        const __m512i probe = _mm512_set1_epi32(static_cast<int>(point));
+        __mmask16 found[words * 4] = {};
+        for (unsigned k = 0; k < Vectors; ++k)
+            found[k] =
+                _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(valid[k]), lane[k], probe);
+        for (unsigned word = 0; word < words; ++word)
+            mask[word] = _cvtmask64_u64(
+                _mm512_kunpackd(_mm512_kunpackw(found[4 * word + 3], found[4 * word + 2]),
+                                _mm512_kunpackw(found[4 * word + 1], found[4 * word])));
+    }
+    if constexpr (sizeof(T) > sizeof(P))
+        for (unsigned word = 0; word < words; ++word)
+            mask[word] &= 0 - std::uint64_t{point < (std::uint32_t{1} << (8 * sizeof(P)))};
+}
+
 // The pattern is read where it lies, a vector at a time, with the positions past its end masked
 // off (a masked load never faults on what it leaves out, and a copy would make each vector load
 // wait for the stores of its bytes). Each code point of text is broadcast and compared with
@@ -140,34 +177,8 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
                 0x80 + static_cast<std::uint32_t>(std::countr_zero(found | 0x10000u));
             point = is_renumbered(point) ? value : point;
         }
-        std::uint64_t mask[words] = {};
-        if constexpr (sizeof(P) == 1) {
-            const __m512i probe = _mm512_set1_epi8(static_cast<char>(point));
-            for (unsigned k = 0; k < Vectors; ++k)
-                mask[k] = _mm512_mask_cmpeq_epi8_mask(valid[k], lane[k], probe);
-        } else if constexpr (sizeof(P) == 2) {
-            // The comparisons' masks are joined in mask registers, and a word moved out once.
-            const __m512i probe = _mm512_set1_epi16(static_cast<short>(point));
-            __mmask32 found[words * 2] = {};
-            for (unsigned k = 0; k < Vectors; ++k)
-                found[k] =
-                    _mm512_mask_cmpeq_epi16_mask(static_cast<__mmask32>(valid[k]), lane[k], probe);
-            for (unsigned word = 0; word < words; ++word)
-                mask[word] = _cvtmask64_u64(_mm512_kunpackd(found[2 * word + 1], found[2 * word]));
-        } else {
-            const __m512i probe = _mm512_set1_epi32(static_cast<int>(point));
-            __mmask16 found[words * 4] = {};
-            for (unsigned k = 0; k < Vectors; ++k)
-                found[k] =
-                    _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(valid[k]), lane[k], probe);
-            for (unsigned word = 0; word < words; ++word)
-                mask[word] = _cvtmask64_u64(
-                    _mm512_kunpackd(_mm512_kunpackw(found[4 * word + 3], found[4 * word + 2]),
-                                    _mm512_kunpackw(found[4 * word + 1], found[4 * word])));
-        }
-        if constexpr (sizeof(T) > sizeof(P))
-            for (unsigned word = 0; word < words; ++word)
-                mask[word] &= 0 - std::uint64_t{point < (std::uint32_t{1} << (8 * sizeof(P)))};
+        std::uint64_t mask[words];
+        positions_of<Vectors, P, T>(lane, valid, point, mask);
         std::uint64_t carry = 0;
         for (unsigned word = 0; word < words; ++word)
             carry = advance_word(bits[word], mask[word], carry);
@@ -214,6 +225,86 @@ std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size,
 }
 
 #undef CORVANE_AVX512
+
+namespace {
+
+#define CORVANE_AVX512_BOTH_WAYS                                                                   \
+    gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi2,avx512vpopcntdq")
+
+// The LCS of a byte pattern of at most 64 code points with `text`, the text's first half fed to
+// a row of the pattern from its start and its second half, backwards, to a row of the pattern
+// reversed. The two rows do not wait on each other, so their updates overlap. For every split of
+// the pattern, the first row counts the LCS of the part before it with the first half, and the
+// second row that of the part after it with the second half; the LCS is the best sum.
+template <class T>
+[[CORVANE_AVX512_BOTH_WAYS]] std::uint64_t lcs_both_ways(const std::uint8_t* points,
+                                                         std::size_t size, const T* text,
+                                                         std::size_t count) noexcept {
+    const std::uint64_t valid[1] = {size == 64 ? ~std::uint64_t{0}
+                                               : (std::uint64_t{1} << size) - 1};
+    const __m512i ahead[1] = {_mm512_maskz_loadu_epi8(valid[0], points)};
+    // The pattern expanded into the top `size` lanes, then reversed: bytes within each 128-bit
+    // lane, then the lanes. Nothing outside the pattern is read.
+    const __m512i within = _mm512_set_epi64(
+        0x0001020304050607, 0x08090A0B0C0D0E0F, 0x0001020304050607, 0x08090A0B0C0D0E0F,
+        0x0001020304050607, 0x08090A0B0C0D0E0F, 0x0001020304050607, 0x08090A0B0C0D0E0F);
+    const __m512i top = _mm512_shuffle_epi8(
+        _mm512_maskz_expandloadu_epi8(~std::uint64_t{0} << (64 - size), points), within);
+    const __m512i behind[1] = {_mm512_shuffle_i64x2(top, top, 0x1B)};
+    std::uint64_t forward = ~std::uint64_t{0};
+    std::uint64_t backward = ~std::uint64_t{0};
+    const std::size_t half = count / 2;
+    std::uint64_t mask[1];
+    for (std::size_t k = 0; k < half; ++k) {
+        positions_of<1, std::uint8_t, T>(ahead, valid, text[k], mask);
+        advance_word(forward, mask[0], 0);
+        positions_of<1, std::uint8_t, T>(behind, valid, text[count - 1 - k], mask);
+        advance_word(backward, mask[0], 0);
+    }
+    if (count % 2 != 0) {
+        positions_of<1, std::uint8_t, T>(behind, valid, text[half], mask);
+        advance_word(backward, mask[0], 0);
+    }
+    // Zero bits are matched positions. Lanes hold splits j, j + 1, ...: the first row's matches
+    // below j and the second row's below size - j (its position i is the pattern's size - 1 - i).
+    const __m512i before = _mm512_set1_epi64(static_cast<long long>(~forward & valid[0]));
+    const __m512i after = _mm512_set1_epi64(static_cast<long long>(~backward & valid[0]));
+    const __m512i ones = _mm512_set1_epi64(-1);
+    const __m512i eight = _mm512_set1_epi64(8);
+    const __m512i sixty_four = _mm512_set1_epi64(64);
+    const __m512i after_shift = _mm512_set1_epi64(static_cast<long long>(64 - size));
+    __m512i split = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    __m512i best = _mm512_setzero_si512();
+    for (std::size_t group = 0; group <= size / 8; ++group) {
+        // A shift by 64 or more leaves no bit: no positions below split 0, none after the end.
+        const __m512i below = _mm512_srlv_epi64(ones, _mm512_sub_epi64(sixty_four, split));
+        const __m512i rest = _mm512_srlv_epi64(ones, _mm512_add_epi64(after_shift, split));
+        best = _mm512_max_epu64(
+            best, _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_and_si512(before, below)),
+                                   _mm512_popcnt_epi64(_mm512_and_si512(after, rest))));
+        split = _mm512_add_epi64(split, eight);
+    }
+    return _mm512_reduce_max_epu64(best);
+}
+
+} // namespace
+
+template <class T>
+std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size, const T* text,
+                                   std::size_t count) noexcept {
+    return lcs_both_ways(points, size, text, count);
+}
+
+#undef CORVANE_AVX512_BOTH_WAYS
+
+bool both_ways_supported() noexcept {
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return vector_rows_supported() && __builtin_cpu_supports("avx512vbmi2") &&
+               __builtin_cpu_supports("avx512vpopcntdq");
+    }();
+    return supported;
+}
 
 bool vector_rows_supported() noexcept {
     static const bool supported = [] {
@@ -267,6 +358,17 @@ std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size,
 }
 
 bool vector_rows_supported() noexcept {
+    return false;
+}
+
+template <class T>
+std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size, const T* text,
+                                   std::size_t count) noexcept {
+    std::uint64_t bits[1] = {~std::uint64_t{0}};
+    return feed_compared_avx512(points, size, text, count, bits, 0);
+}
+
+bool both_ways_supported() noexcept {
     return false;
 }
 
@@ -324,5 +426,12 @@ template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, c
                                             std::size_t, std::uint64_t*, std::uint64_t) noexcept;
 template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint32_t*,
                                             std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+
+template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
+                                            std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                            std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
+                                            std::size_t) noexcept;
 
 } // namespace corvane::detail

@@ -68,6 +68,17 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept;
 
+/// Whether this CPU also has AVX-512 VBMI2 and VPOPCNTDQ, for `lcs_both_ways_avx512`.
+bool both_ways_supported() noexcept;
+
+/// The LCS of a byte pattern of 1 to 64 code points with `count` code points of `text`, fed to
+/// two rows at once: the text's first half from the pattern's start and its second half,
+/// backwards, from the pattern's end. Must only be called where `both_ways_supported()` holds.
+/// Instantiated for 1-, 2- and 4-byte text.
+template <class T>
+std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size, const T* text,
+                                   std::size_t count) noexcept;
+
 /// At most this many distinct code points of a pattern are renumbered.
 inline constexpr std::size_t k_most_renumbered = 16;
 
