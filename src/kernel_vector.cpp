@@ -137,15 +137,10 @@ positions_of(const __m512i* lane, const std::uint64_t* valid, std::uint32_t poin
 // every vector; the comparison masks are the row's positions directly. Code points are compared
 // at the pattern's own width: 64 bytes, 32 2-byte or 16 4-byte code points a vector, so a wider
 // code point of text must not match the one of its low bits.
-//
-// A narrowed pattern (`Narrowed`) is a wide one of mostly ASCII held as bytes, with its
-// `renumbered` code points stored as 0x80 + their index; each code point of text is narrowed the
-// same way before it is compared.
-template <unsigned Vectors, bool Narrowed = false, class P, class T>
-[[CORVANE_AVX512]] std::uint64_t
-feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count,
-             std::uint64_t* bits_io, std::uint64_t lcs,
-             std::span<const std::uint32_t> renumbered = {}) noexcept {
+template <unsigned Vectors, class P, class T>
+[[CORVANE_AVX512]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
+                                              std::size_t count, std::uint64_t* bits_io,
+                                              std::uint64_t lcs) noexcept {
     constexpr unsigned per_vector = 64 / sizeof(P);
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
     __m512i lane[Vectors];
@@ -164,19 +159,8 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
         bits[word] = bits_io[word];
-    [[maybe_unused]] const auto present = static_cast<__mmask16>((1u << renumbered.size()) - 1);
-    [[maybe_unused]] const __m512i wide = _mm512_maskz_loadu_epi32(present, renumbered.data());
     for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        std::uint32_t point = text[done];
-        if constexpr (Narrowed) {
-            // Without a branch, which would miss on every code point that takes it: the index
-            // of a match among the renumbered, or 16 for none.
-            const unsigned found = _mm512_mask_cmpeq_epi32_mask(
-                present, wide, _mm512_set1_epi32(static_cast<int>(point)));
-            const std::uint32_t value =
-                0x80 + static_cast<std::uint32_t>(std::countr_zero(found | 0x10000u));
-            point = is_renumbered(point) ? value : point;
-        }
+        const std::uint32_t point = text[done];
         std::uint64_t mask[words];
         positions_of<Vectors, P, T>(lane, valid, point, mask);
         std::uint64_t carry = 0;
@@ -208,20 +192,41 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     }(std::make_index_sequence<most>());
 }
 
+namespace {
+
 template <class T>
-std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size, const T* text,
-                                   std::size_t count, std::uint64_t* bits, std::uint64_t lcs,
-                                   std::span<const std::uint32_t> renumbered) noexcept {
-    constexpr std::size_t most = 256 / 64;
-    const std::size_t vectors = (size + 63) / 64;
-    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
-        std::uint64_t result = lcs;
-        (void)((vectors == Less + 1 && (result = feed_vectors<Less + 1, true>(
-                                            points, size, text, count, bits, lcs, renumbered),
-                                        true)) ||
-               ...);
-        return result;
-    }(std::make_index_sequence<most>());
+[[CORVANE_AVX512]] void narrow_text(const T* text, std::size_t count,
+                                    std::span<const std::uint32_t> renumbered,
+                                    std::uint8_t* narrowed) noexcept {
+    const __m512i beyond_ascii = _mm512_set1_epi32(0x7F);
+    const __m128i absent = _mm_set1_epi8(static_cast<char>(0x80 + k_most_renumbered));
+    for (std::size_t k = 0; k < count; k += 16) {
+        const auto keep = static_cast<__mmask16>((1u << std::min<std::size_t>(16, count - k)) - 1);
+        __m512i points;
+        if constexpr (sizeof(T) == 1)
+            points = _mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(keep, text + k));
+        else if constexpr (sizeof(T) == 2)
+            points = _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(keep, text + k));
+        else
+            points = _mm512_maskz_loadu_epi32(keep, text + k);
+        // ASCII as it is, everything else the absent byte unless it is renumbered.
+        __m128i bytes = _mm_mask_blend_epi8(_mm512_cmpgt_epu32_mask(points, beyond_ascii),
+                                            _mm512_cvtepi32_epi8(points), absent);
+        for (std::size_t index = 0; index < renumbered.size(); ++index)
+            bytes = _mm_mask_blend_epi8(
+                _mm512_cmpeq_epi32_mask(points,
+                                        _mm512_set1_epi32(static_cast<int>(renumbered[index]))),
+                bytes, _mm_set1_epi8(static_cast<char>(0x80 + index)));
+        _mm_mask_storeu_epi8(narrowed + k, keep, bytes);
+    }
+}
+
+} // namespace
+
+template <class T>
+void narrow_text_avx512(const T* text, std::size_t count, std::span<const std::uint32_t> renumbered,
+                        std::uint8_t* narrowed) noexcept {
+    narrow_text(text, count, renumbered, narrowed);
 }
 
 #undef CORVANE_AVX512
@@ -345,20 +350,16 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     return lcs;
 }
 
-template <class T>
-std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size, const T* text,
-                                   std::size_t count, std::uint64_t* bits, std::uint64_t lcs,
-                                   std::span<const std::uint32_t> renumbered) noexcept {
-    for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        std::uint8_t point = static_cast<std::uint8_t>(text[done]);
-        if (is_renumbered(text[done])) point = renumber(text[done], renumbered);
-        lcs = feed_compared_avx512(points, size, &point, 1, bits, lcs);
-    }
-    return lcs;
-}
-
 bool vector_rows_supported() noexcept {
     return false;
+}
+
+template <class T>
+void narrow_text_avx512(const T* text, std::size_t count, std::span<const std::uint32_t> renumbered,
+                        std::uint8_t* narrowed) noexcept {
+    for (std::size_t k = 0; k < count; ++k)
+        narrowed[k] = is_renumbered(text[k]) ? renumber(text[k], renumbered)
+                                             : static_cast<std::uint8_t>(text[k]);
 }
 
 template <class T>
@@ -399,15 +400,6 @@ RowUpdate row_update() noexcept {
     return selected_update().load(std::memory_order_relaxed);
 }
 
-template std::uint64_t feed_narrowed_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t,
-                                            std::span<const std::uint32_t>) noexcept;
-template std::uint64_t feed_narrowed_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t,
-                                            std::span<const std::uint32_t>) noexcept;
-template std::uint64_t feed_narrowed_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t,
-                                            std::span<const std::uint32_t>) noexcept;
 template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
                                             std::size_t, std::uint64_t*, std::uint64_t) noexcept;
 template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
@@ -433,5 +425,12 @@ template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, co
                                             std::size_t) noexcept;
 template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
                                             std::size_t) noexcept;
+
+template void narrow_text_avx512(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
+                                 std::uint8_t*) noexcept;
+template void narrow_text_avx512(const std::uint16_t*, std::size_t, std::span<const std::uint32_t>,
+                                 std::uint8_t*) noexcept;
+template void narrow_text_avx512(const std::uint32_t*, std::size_t, std::span<const std::uint32_t>,
+                                 std::uint8_t*) noexcept;
 
 } // namespace corvane::detail

@@ -98,14 +98,14 @@ inline std::uint8_t renumber(std::uint32_t point,
     return static_cast<std::uint8_t>(0x80 + (k < renumbered.size() ? k : k_most_renumbered));
 }
 
-/// `feed_compared_avx512` for a wide pattern of mostly ASCII narrowed to bytes: `points` are its
-/// ASCII code points as they are and each of its `renumbered` ones (at most k_most_renumbered) as
-/// `renumber` gives it; every code point of `text` is narrowed the same way before it is
-/// compared. Instantiated for 1-, 2- and 4-byte text.
+/// For comparing a wide pattern of mostly ASCII as bytes: narrows `count` code points of `text`,
+/// sixteen at a time, into bytes that match the pattern's narrowed the same way. ASCII stays as
+/// it is, each of the pattern's `renumbered` code points (at most k_most_renumbered) becomes
+/// `renumber`'s byte, and every other code point the byte no pattern code point has. Must only
+/// be called where `vector_rows_supported()` holds. Instantiated for 1-, 2- and 4-byte text.
 template <class T>
-std::uint64_t feed_narrowed_avx512(const std::uint8_t* points, std::size_t size, const T* text,
-                                   std::size_t count, std::uint64_t* bits, std::uint64_t lcs,
-                                   std::span<const std::uint32_t> renumbered) noexcept;
+void narrow_text_avx512(const T* text, std::size_t count, std::span<const std::uint32_t> renumbered,
+                        std::uint8_t* narrowed) noexcept;
 
 enum class RowPath { scalar, vector };
 
