@@ -39,9 +39,28 @@ std::expected<void, PyErr> bind_any_arguments(const ArgumentDescriptor& descript
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, std::span<PyObject*> slots);
 
+/// Whether `kwnames` are the parameters after the `nargs` positional ones, each by its interned
+/// name and in their order, as a call written with those keywords in that order passes them: the
+/// values then already stand in parameter order.
+inline bool keywords_in_parameter_order(const ArgumentDescriptor& descriptor, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    const auto positional = static_cast<std::size_t>(nargs);
+    const auto keywords = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    if (descriptor.interned_parameter_names.empty() ||
+        !descriptor.keyword_only_parameters.empty() ||
+        positional < descriptor.positional_only_count ||
+        positional + keywords != descriptor.parameter_names.size())
+        return false;
+    for (std::size_t k = 0; k < keywords; ++k)
+        if (PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k)) !=
+            descriptor.interned_parameter_names[positional + k].get())
+            return false;
+    return true;
+}
+
 /// Binds as bind_any_arguments does and gives where the bound arguments are, one per parameter:
-/// in the common call (every parameter by position, no keywords) that is `args` itself, so
-/// nothing is copied; otherwise it is `slots`.
+/// when the call passes every parameter by position, or the last ones by keyword in their own
+/// order, that is `args` itself, so nothing is copied; otherwise it is `slots`.
 inline std::expected<PyObject* const*, PyErr> bind_arguments(const ArgumentDescriptor& descriptor,
                                                              PyObject* const* args,
                                                              Py_ssize_t nargs, PyObject* kwnames,
@@ -50,6 +69,7 @@ inline std::expected<PyObject* const*, PyErr> bind_arguments(const ArgumentDescr
         static_cast<std::size_t>(nargs) == descriptor.parameter_names.size() &&
         descriptor.keyword_only_parameters.empty()) [[likely]]
         return args;
+    if (kwnames != nullptr && keywords_in_parameter_order(descriptor, nargs, kwnames)) return args;
     if (auto bound = bind_any_arguments(descriptor, args, nargs, kwnames, slots); !bound)
         return std::unexpected(std::move(bound.error()));
     return slots.data();
