@@ -229,16 +229,26 @@ class NarrowedCompareMachine {
         bits_.fill(k_all_ones);
     }
 
-    /// Narrows the text the same way, a stretch at a time, and compares it as bytes.
+    /// Narrows `count` code points of `text` as the pattern `points` was narrowed, a stretch at
+    /// a time, and compares them with it as bytes; returns the new LCS.
     template <class T>
-    void feed(const T* text, std::size_t count) noexcept {
+    static std::uint64_t feed_narrowed(std::span<const std::uint8_t> points,
+                                       std::span<const std::uint32_t> renumbered, const T* text,
+                                       std::size_t count, std::uint64_t* bits,
+                                       std::uint64_t lcs) noexcept {
         std::array<std::uint8_t, 256> narrowed;
         for (std::size_t done = 0; done < count; done += narrowed.size()) {
             const std::size_t stretch = std::min(narrowed.size(), count - done);
-            detail::narrow_text_avx512(text + done, stretch, renumbered_, narrowed.data());
-            lcs_ = detail::feed_compared_avx512(points_.data(), points_.size(), narrowed.data(),
-                                                stretch, bits_.data(), lcs_);
+            detail::narrow_text_avx512(text + done, stretch, renumbered, narrowed.data());
+            lcs = detail::feed_compared_avx512(points.data(), points.size(), narrowed.data(),
+                                               stretch, bits, lcs);
         }
+        return lcs;
+    }
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        lcs_ = feed_narrowed(points_, renumbered_, text, count, bits_.data(), lcs_);
     }
 
     std::uint64_t lcs() const noexcept { return lcs_; }
@@ -843,15 +853,10 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 const auto count =
                     NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
                 if (!count) return false;
-                // The text is narrowed the same way, all of it before the row starts.
-                std::array<std::uint8_t, k_compare_up_to> narrowed_text;
-                detail::narrow_text_avx512(
-                    text.data(), text.size(),
-                    std::span<const std::uint32_t>(renumbered.data(), *count),
-                    narrowed_text.data());
-                lcs +=
-                    detail::feed_compared_avx512(narrowed.data(), pattern.size(),
-                                                 narrowed_text.data(), text.size(), bits.data(), 0);
+                lcs += NarrowedCompareMachine<1>::feed_narrowed(
+                    std::span<const std::uint8_t>(narrowed.data(), pattern.size()),
+                    std::span<const std::uint32_t>(renumbered.data(), *count), text.data(),
+                    text.size(), bits.data(), 0);
                 slot = similarity_bits(lcs, source_bytes, slot);
                 return true;
             }

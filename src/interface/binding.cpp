@@ -114,8 +114,7 @@ std::expected<void, PyErr> bind_any_arguments(const ArgumentDescriptor& descript
                                               PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t parameters = descriptor.parameter_names.size();
     const auto positional = static_cast<std::size_t>(nargs);
-    // After the all-positional call, bound inline, the most common: the remaining parameters by
-    // keyword.
+    // The remaining parameters by keyword, out of their order (in order they are bound inline).
     if (kwnames != nullptr && !descriptor.interned_parameter_names.empty() &&
         descriptor.positional_only_count == 0 && descriptor.keyword_only_parameters.empty() &&
         positional <= parameters &&

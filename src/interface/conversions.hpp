@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string_view>
 
 namespace corvane {
@@ -40,6 +41,17 @@ inline std::expected<void, PyErr> extract_text(PyObject* object, TextView& text)
     return count_wide_text(object, text);
 }
 
+/// The value of an exact int that is compact and not negative, read in place without running
+/// any code; nothing for any other object.
+inline std::optional<std::uint64_t> plain_length(PyObject* item) noexcept {
+    if (!PyLong_CheckExact(item) ||
+        !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item)))
+        return std::nullopt;
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+    if (value < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(value);
+}
+
 /// extract_length_vector for any sequence.
 std::expected<void, PyErr> extract_any_length_vector(PyObject* object, std::string_view name,
                                                      LengthVector& lengths);
@@ -57,15 +69,10 @@ inline std::expected<void, PyErr> extract_length_vector(PyObject* object, std::s
         const Py_ssize_t size = PyList_GET_SIZE(object);
         Py_ssize_t k = 0;
         for (; k < size; ++k) {
-            PyObject* item = PyList_GET_ITEM(object, k);
-            if (!PyLong_CheckExact(item) ||
-                !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
+            const std::optional<std::uint64_t> value = plain_length(PyList_GET_ITEM(object, k));
+            if (!value) [[unlikely]]
                 break;
-            const Py_ssize_t value =
-                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-            if (value < 0) [[unlikely]]
-                break;
-            lengths.push_back(static_cast<std::uint64_t>(value));
+            lengths.push_back(*value);
         }
         if (k == size) [[likely]]
             return {};
