@@ -162,13 +162,13 @@ class CompareMachine {
     std::uint64_t lcs_ = 0;
 };
 
-/// A pattern of 1 to 256 code points compared with each streamed code point on 512-bit vectors,
-/// 64, 32 or 16 code points at a time by their width: no table to set up or clear, and no branch on
-/// the script of a code point. Only where the CPU has the vectors.
+/// A pattern of 1 to 256 code points (448 of bytes) compared with each streamed code point on
+/// 512-bit vectors, 64, 32 or 16 code points at a time by their width: no table to set up or
+/// clear, and no branch on the script of a code point. Only where the CPU has the vectors.
 template <class P, std::size_t Words>
 class VectorCompareMachine {
   public:
-    static constexpr std::size_t k_most = 256;
+    static constexpr std::size_t k_most = detail::k_compared_up_to<P>;
 
     template <class T>
     VectorCompareMachine(std::span<const P> pattern, std::span<const T>) noexcept
@@ -627,8 +627,19 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
             return visit(VectorCompareMachine<P, 2>(pattern, text));
         case 3:
             return visit(VectorCompareMachine<P, 3>(pattern, text));
-        default:
+        case 4:
             return visit(VectorCompareMachine<P, 4>(pattern, text));
+        }
+        // Byte patterns of five to seven words: only their compared rows get here.
+        if constexpr (sizeof(P) == 1) {
+            switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+            case 5:
+                return visit(VectorCompareMachine<P, 5>(pattern, text));
+            case 6:
+                return visit(VectorCompareMachine<P, 6>(pattern, text));
+            default:
+                return visit(VectorCompareMachine<P, 7>(pattern, text));
+            }
         }
     }
     if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_word_bits) {

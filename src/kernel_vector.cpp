@@ -180,7 +180,7 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept {
     constexpr std::size_t per_vector = 64 / sizeof(P);
-    constexpr std::size_t most = 256 / per_vector;
+    constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
     // The instance for this many vectors.
     return [&]<std::size_t... Less>(std::index_sequence<Less...>) {

@@ -58,11 +58,16 @@ std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
 std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
                                       const std::uint64_t* mask_b, std::size_t words) noexcept;
 
-/// Rows for patterns of 1 to 256 code points, compared with each streamed code point rather than
-/// looked up: `points` are the pattern's `size` code points, read in place, and `bits` holds
-/// (size + 63) / 64 words. Feeds `count` code points of `text` to the row until the LCS `lcs`
-/// reaches `size`, and returns the new LCS. The same condition as above holds. Instantiated for
-/// every pair of 1-, 2- and 4-byte code points.
+/// The most code points of a pattern that `feed_compared_avx512` takes: seven words of bytes (an
+/// eighth measured no faster than tables), 256 of wider code points.
+template <class P>
+inline constexpr std::size_t k_compared_up_to = sizeof(P) == 1 ? 448 : 256;
+
+/// Rows for patterns of 1 to `k_compared_up_to<P>` code points, compared with each streamed code
+/// point rather than looked up: `points` are the pattern's `size` code points, read in place, and
+/// `bits` holds (size + 63) / 64 words. Feeds `count` code points of `text` to the row until the
+/// LCS `lcs` reaches `size`, and returns the new LCS. The same condition as above holds.
+/// Instantiated for every pair of 1-, 2- and 4-byte code points.
 template <class P, class T>
 std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
                                    std::size_t count, std::uint64_t* bits,
