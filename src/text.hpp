@@ -141,7 +141,7 @@ extern const bool vector_text_supported;
 /// vector's latency (a load, a comparison and a mask move) to pay.
 template <class Point>
 std::optional<std::uint64_t> counted_utf8_length(const Point* points, std::size_t length) noexcept {
-    constexpr std::size_t vector_from = sizeof(Point) == 1 ? 64 : sizeof(Point) == 2 ? 16 : 8;
+    constexpr std::size_t vector_from = sizeof(Point) == 1 ? 64 : 16;
     if (length >= vector_from && detail::vector_text_supported)
         return detail::utf8_length_avx512(points, length);
     return utf8_length(points, length);

@@ -17,13 +17,16 @@ PyErr not_text_failure(PyObject* object) {
 std::expected<void, PyErr> count_wide_text(PyObject* object, TextView& text) {
     // Other text is read where the interpreter keeps it; its UTF-8 length is counted, never
     // made, so the str gains no cached UTF-8 copy.
-    const std::optional<std::uint64_t> bytes =
-        with_code_points(text, [&](const auto* points) -> std::optional<std::uint64_t> {
-            return counted_utf8_length(points, text.length);
-        });
+    // A UTF-8 form is at most four bytes a code point, so all ones can stand for none. The
+    // count crosses the kinds' branches as a plain integer: an optional, merged through the
+    // stack and reloaded whole, stalled the store forwarding of every call on wide text.
+    constexpr std::uint64_t k_no_form = ~std::uint64_t{0};
+    const std::uint64_t bytes = with_code_points(text, [&](const auto* points) {
+        return counted_utf8_length(points, text.length).value_or(k_no_form);
+    });
     text.utf8_counted = true;
-    if (bytes) [[likely]] {
-        text.utf8_bytes = *bytes;
+    if (bytes != k_no_form) [[likely]] {
+        text.utf8_bytes = bytes;
         return {};
     }
     // A surrogate has no UTF-8 form: the interpreter's own encoder fails on it and raises its
