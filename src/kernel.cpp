@@ -200,11 +200,15 @@ class VectorCompareMachine {
 template <std::size_t Words>
 class NarrowedCompareMachine {
   public:
+    /// What `narrow` returns for a pattern with too many code points beyond ASCII.
+    static constexpr std::size_t k_too_many = ~std::size_t{0};
+
     /// Narrows `pattern` into `points` and its code points beyond ASCII into `renumbered`;
-    /// returns how many were renumbered, or nothing when there are too many.
+    /// returns how many were renumbered, or `k_too_many`. (A plain count: an optional, merged
+    /// across the loop's exits, went through the stack and stalled the load that read it back.)
     template <class P>
-    static std::optional<std::size_t> narrow(std::span<const P> pattern, std::uint8_t* points,
-                                             std::uint32_t* renumbered) noexcept {
+    static std::size_t narrow(std::span<const P> pattern, std::uint8_t* points,
+                              std::uint32_t* renumbered) noexcept {
         std::size_t count = 0;
         for (std::size_t k = 0; k < pattern.size(); ++k) {
             const std::uint32_t point = pattern[k];
@@ -214,7 +218,7 @@ class NarrowedCompareMachine {
             }
             std::uint8_t value = detail::renumber(point, std::span(renumbered, count));
             if (value == 0x80 + detail::k_most_renumbered) {
-                if (count == detail::k_most_renumbered) return std::nullopt;
+                if (count == detail::k_most_renumbered) return k_too_many;
                 renumbered[count] = point;
                 value = static_cast<std::uint8_t>(0x80 + count++);
             }
@@ -595,10 +599,11 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
             text.size() <= k_compare_up_to && detail::row_path() == detail::RowPath::vector) {
             std::array<std::uint8_t, VectorCompareMachine<P, 1>::k_most> narrowed;
             std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
-            if (const auto count = NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(),
-                                                                     renumbered.data())) {
+            if (const std::size_t count =
+                    NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
+                count != NarrowedCompareMachine<1>::k_too_many) {
                 const std::span<const std::uint8_t> points(narrowed.data(), pattern.size());
-                const std::span<const std::uint32_t> wide(renumbered.data(), *count);
+                const std::span<const std::uint32_t> wide(renumbered.data(), count);
                 switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
                 case 1:
                     return visit(NarrowedCompareMachine<1>(points, wide));
@@ -861,12 +866,12 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
             if (pattern.size() > k_narrow_from) {
                 std::array<std::uint8_t, VectorCompareMachine<P, 1>::k_most> narrowed;
                 std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
-                const auto count =
+                const std::size_t count =
                     NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
-                if (!count) return false;
+                if (count == NarrowedCompareMachine<1>::k_too_many) return false;
                 lcs += NarrowedCompareMachine<1>::feed_narrowed(
                     std::span<const std::uint8_t>(narrowed.data(), pattern.size()),
-                    std::span<const std::uint32_t>(renumbered.data(), *count), text.data(),
+                    std::span<const std::uint32_t>(renumbered.data(), count), text.data(),
                     text.size(), bits.data(), 0);
                 slot = similarity_bits(lcs, source_bytes, slot);
                 return true;

@@ -14,21 +14,13 @@ PyErr not_text_failure(PyObject* object) {
     return cast_failure(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 }
 
-std::expected<void, PyErr> count_wide_text(PyObject* object, TextView& text) {
-    // Other text is read where the interpreter keeps it; its UTF-8 length is counted, never
-    // made, so the str gains no cached UTF-8 copy.
-    // A UTF-8 form is at most four bytes a code point, so all ones can stand for none. The
-    // count crosses the kinds' branches as a plain integer: an optional, merged through the
-    // stack and reloaded whole, stalled the store forwarding of every call on wide text.
-    constexpr std::uint64_t k_no_form = ~std::uint64_t{0};
-    const std::uint64_t bytes = with_code_points(text, [&](const auto* points) {
-        return counted_utf8_length(points, text.length).value_or(k_no_form);
+std::uint64_t wide_utf8_length(const TextView& text) noexcept {
+    return with_code_points(text, [&](const auto* points) {
+        return counted_utf8_length(points, text.length).value_or(k_no_utf8_form);
     });
-    text.utf8_counted = true;
-    if (bytes != k_no_form) [[likely]] {
-        text.utf8_bytes = bytes;
-        return {};
-    }
+}
+
+std::expected<void, PyErr> surrogate_failure(PyObject* object, TextView& text) {
     // A surrogate has no UTF-8 form: the interpreter's own encoder fails on it and raises its
     // own UnicodeEncodeError, with nothing cached.
     Py_ssize_t size = 0;

@@ -18,8 +18,17 @@ namespace corvane {
 /// The TypeError for an argument that is not a str.
 [[gnu::cold]] PyErr not_text_failure(PyObject* object);
 
-/// Completes extract_text for 2- and 4-byte text, whose UTF-8 length is counted at once.
-std::expected<void, PyErr> count_wide_text(PyObject* object, TextView& text);
+/// What `wide_utf8_length` gives for text with a surrogate: more bytes than any text can have.
+inline constexpr std::uint64_t k_no_utf8_form = ~std::uint64_t{0};
+
+/// The UTF-8 length of 2- or 4-byte text, or `k_no_utf8_form`. A plain integer, and a leaf
+/// function: a counted optional merged across the kinds went through the stack and stalled the
+/// load that read it back, every call.
+std::uint64_t wide_utf8_length(const TextView& text) noexcept;
+
+/// The interpreter's own UnicodeEncodeError for text with a surrogate, or its UTF-8 length in
+/// `text` if it has a form after all.
+[[gnu::cold]] std::expected<void, PyErr> surrogate_failure(PyObject* object, TextView& text);
 
 /// Fills `text` with a view of the code points a str (or subclass) holds, where the interpreter
 /// keeps them, and the length of their UTF-8 form; no copy. Text without a UTF-8 form (a lone
@@ -38,7 +47,14 @@ inline std::expected<void, PyErr> extract_text(PyObject* object, TextView& text)
         text.utf8_counted = PyUnicode_IS_ASCII(object);
         return {};
     }
-    return count_wide_text(object, text);
+    // Other text is read where the interpreter keeps it too; its UTF-8 length is counted, never
+    // made, so the str gains no cached UTF-8 copy.
+    text.utf8_counted = true;
+    const std::uint64_t bytes = wide_utf8_length(text);
+    if (bytes == k_no_utf8_form) [[unlikely]]
+        return surrogate_failure(object, text);
+    text.utf8_bytes = bytes;
+    return {};
 }
 
 /// The value of an exact int that is compact and not negative, read in place without running
