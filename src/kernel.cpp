@@ -574,6 +574,46 @@ class BlockMachine {
     bool vector_;
 };
 
+/// A wide pattern too long to compare, mostly ASCII, narrowed to bytes as NarrowedCompareMachine
+/// narrows it, for the machine `Inner` of byte patterns: its rows come from a table of 256 entries
+/// rather than an index that hashes. Text is narrowed the same way, a stretch at a time.
+template <class Inner>
+class NarrowedMachine {
+  public:
+    /// `points` is the narrowed pattern, longer than the entries a byte index zeroes one by one
+    /// (so an index made without the text clears its whole table), and `renumbered` its first
+    /// `count` code points beyond ASCII.
+    NarrowedMachine(std::vector<std::uint8_t> points,
+                    const std::array<std::uint32_t, detail::k_most_renumbered>& renumbered,
+                    std::size_t count)
+        : points_(std::move(points)), renumbered_(renumbered), count_(count),
+          inner_(std::span<const std::uint8_t>(points_), std::span<const std::uint8_t>()) {}
+
+    template <class T>
+    void feed(const T* text, std::size_t count) noexcept {
+        std::array<std::uint8_t, k_run> narrowed;
+        for (std::size_t done = 0; done < count && inner_.lcs() < points_.size();
+             done += narrowed.size()) {
+            const std::size_t stretch = std::min(narrowed.size(), count - done);
+            detail::narrow_text_avx512(text + done, stretch,
+                                       std::span<const std::uint32_t>(renumbered_.data(), count_),
+                                       narrowed.data());
+            inner_.feed(narrowed.data(), stretch);
+        }
+    }
+
+    std::uint64_t lcs() const noexcept { return inner_.lcs(); }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return inner_.zeros_below(count);
+    }
+
+  private:
+    std::vector<std::uint8_t> points_;
+    std::array<std::uint32_t, detail::k_most_renumbered> renumbered_;
+    std::size_t count_;
+    Inner inner_;
+};
+
 // Up to this many streamed code points, a pattern beyond Latin-1 is compared rather than indexed.
 constexpr std::size_t k_compare_up_to = 256;
 
@@ -613,6 +653,32 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
                     return visit(NarrowedCompareMachine<3>(points, wide));
                 default:
                     return visit(NarrowedCompareMachine<4>(points, wide));
+                }
+            }
+        }
+    }
+    if constexpr (sizeof(P) == 4) {
+        if (pattern.size() > VectorCompareMachine<P, 1>::k_most &&
+            detail::row_path() == detail::RowPath::vector) {
+            std::vector<std::uint8_t> narrowed(pattern.size());
+            std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
+            if (const std::size_t count =
+                    NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
+                count != NarrowedCompareMachine<1>::k_too_many) {
+                const auto narrowed_for = [&]<class Inner>() {
+                    return visit(NarrowedMachine<Inner>(std::move(narrowed), renumbered, count));
+                };
+                switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+                case 5:
+                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 5>>();
+                case 6:
+                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 6>>();
+                case 7:
+                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 7>>();
+                case 8:
+                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 8>>();
+                default:
+                    return narrowed_for.template operator()<BlockMachine<std::uint8_t>>();
                 }
             }
         }

@@ -210,7 +210,8 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
     // U+0161, U+4E62 and U+1F663 must not match a, b and c, nor U+10430 and U+10431 match
     // U+0430 and U+0431. Wide patterns of mostly ASCII are compared as bytes, their other code
     // points renumbered from 0x80: with 16 such code points (all renumbered) and 17 (too many),
-    // text holding U+0080 to U+008F, the next emoji and the value for none must still not match.
+    // text holding U+0080 to U+008F, the next emoji and the value for none must still not match,
+    // whether the pattern is short enough to compare or indexed.
     struct Case {
         std::vector<std::string> pattern;
         std::vector<std::string> text;
@@ -232,7 +233,7 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
     };
     std::mt19937_64 random(9);
     for (const Case& alphabets : cases)
-        for (const std::size_t size : {15, 17, 64, 65, 200, 256})
+        for (const std::size_t size : {15, 17, 64, 65, 200, 256, 300, 600})
             for (const std::size_t other : {size, size + 40}) {
                 const std::string pattern = random_text(alphabets.pattern, size, random);
                 const std::string text = random_text(alphabets.text, other, random);
