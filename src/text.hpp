@@ -126,11 +126,15 @@ inline std::optional<std::uint64_t> utf8_length(const std::uint32_t* points,
 
 namespace detail {
 
-/// The counts of `utf8_length` on 512-bit vectors: one comparison per 64, 32 or 16 code points.
-/// Must only be called where `vector_text_supported` holds. Instantiated for 1-, 2- and 4-byte
-/// code points.
+/// What `utf8_length_avx512` gives for text with a surrogate: more bytes than any text can have.
+inline constexpr std::uint64_t k_no_utf8_form = ~std::uint64_t{0};
+
+/// The counts of `utf8_length` on 512-bit vectors, 64, 32 or 16 code points a step, or
+/// `k_no_utf8_form`: a plain integer, which comes back in a register (an optional was built on
+/// the stack and read back whole). Must only be called where `vector_text_supported` holds.
+/// Instantiated for 1-, 2- and 4-byte code points.
 template <class Point>
-std::optional<std::uint64_t> utf8_length_avx512(const Point* points, std::size_t length) noexcept;
+std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept;
 
 /// Whether this CPU runs the vector counts (AVX-512 F and BW); asked once, when the module loads.
 extern const bool vector_text_supported;
@@ -142,8 +146,11 @@ extern const bool vector_text_supported;
 template <class Point>
 std::optional<std::uint64_t> counted_utf8_length(const Point* points, std::size_t length) noexcept {
     constexpr std::size_t vector_from = sizeof(Point) == 1 ? 64 : 16;
-    if (length >= vector_from && detail::vector_text_supported)
-        return detail::utf8_length_avx512(points, length);
+    if (length >= vector_from && detail::vector_text_supported) {
+        const std::uint64_t bytes = detail::utf8_length_avx512(points, length);
+        if (bytes == detail::k_no_utf8_form) return std::nullopt;
+        return bytes;
+    }
     return utf8_length(points, length);
 }
 

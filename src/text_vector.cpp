@@ -1,6 +1,7 @@
 // UTF-8 lengths of stored text counted on 512-bit vectors, and the choice of count.
 #include "text.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #if defined(__x86_64__)
@@ -29,35 +30,14 @@ template <class Point>
         return _mm512_maskz_loadu_epi32(static_cast<__mmask16>(keep), points);
 }
 
-// Bytes beyond one of each code point in `v`, and whether any of them is a surrogate.
+// Bytes beyond one of each 1-byte code point in `v`: one from 0x80 on.
 [[CORVANE_AVX512, gnu::always_inline]] inline unsigned extra_bytes(__m512i v, std::uint8_t,
                                                                    std::uint32_t&) noexcept {
     return static_cast<unsigned>(std::popcount(_mm512_movepi8_mask(v)));
 }
 
-[[CORVANE_AVX512, gnu::always_inline]] inline unsigned
-extra_bytes(__m512i v, std::uint16_t, std::uint32_t& surrogates) noexcept {
-    const __mmask32 from_0x80 = _mm512_cmpge_epu16_mask(v, _mm512_set1_epi16(0x80));
-    const __mmask32 from_0x800 = _mm512_cmpge_epu16_mask(v, _mm512_set1_epi16(0x800));
-    surrogates |= _mm512_cmpeq_epi16_mask(_mm512_and_si512(v, _mm512_set1_epi16(-0x800)),
-                                          _mm512_set1_epi16(-0x2800));
-    return static_cast<unsigned>(std::popcount(from_0x80) + std::popcount(from_0x800));
-}
-
-[[CORVANE_AVX512, gnu::always_inline]] inline unsigned
-extra_bytes(__m512i v, std::uint32_t, std::uint32_t& surrogates) noexcept {
-    const __mmask16 from_0x80 = _mm512_cmpge_epu32_mask(v, _mm512_set1_epi32(0x80));
-    const __mmask16 from_0x800 = _mm512_cmpge_epu32_mask(v, _mm512_set1_epi32(0x800));
-    const __mmask16 from_0x10000 = _mm512_cmpge_epu32_mask(v, _mm512_set1_epi32(0x10000));
-    surrogates |= _mm512_cmplt_epu32_mask(_mm512_sub_epi32(v, _mm512_set1_epi32(0xD800)),
-                                          _mm512_set1_epi32(0x800));
-    return static_cast<unsigned>(std::popcount(from_0x80) + std::popcount(from_0x800) +
-                                 std::popcount(from_0x10000));
-}
-
 template <class Point>
-[[CORVANE_AVX512]] std::optional<std::uint64_t> count_vectors(const Point* points,
-                                                              std::size_t length) noexcept {
+[[CORVANE_AVX512]] std::uint64_t count_vectors(const Point* points, std::size_t length) noexcept {
     constexpr std::size_t per_vector = 64 / sizeof(Point);
     std::uint64_t extra = 0;
     std::uint32_t surrogates = 0;
@@ -65,15 +45,67 @@ template <class Point>
     for (; k + per_vector <= length; k += per_vector)
         extra += extra_bytes(_mm512_loadu_si512(points + k), Point{}, surrogates);
     if (k < length) extra += extra_bytes(load_points(points + k, length - k), Point{}, surrogates);
-    if (surrogates != 0) return std::nullopt;
+    if (surrogates != 0) return k_no_utf8_form;
+    return length + extra;
+}
+
+// The bytes beyond one of each 2- or 4-byte code point in `v`, summed into 32-bit lanes with no
+// mask moved out: a code point adds min(point >> 7, 1) for reaching 0x80, and so on.
+[[CORVANE_AVX512, gnu::always_inline]] inline __m512i extra_lanes(__m512i v, std::uint16_t,
+                                                                  __mmask64& surrogates) noexcept {
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i extra = _mm512_add_epi16(_mm512_min_epu16(_mm512_srli_epi16(v, 7), one),
+                                           _mm512_min_epu16(_mm512_srli_epi16(v, 11), one));
+    surrogates |= _mm512_cmpeq_epi16_mask(_mm512_and_si512(v, _mm512_set1_epi16(-0x800)),
+                                          _mm512_set1_epi16(-0x2800));
+    return _mm512_madd_epi16(extra, one);
+}
+
+[[CORVANE_AVX512, gnu::always_inline]] inline __m512i extra_lanes(__m512i v, std::uint32_t,
+                                                                  __mmask64& surrogates) noexcept {
+    const __m512i one = _mm512_set1_epi32(1);
+    surrogates |= _mm512_cmplt_epu32_mask(_mm512_sub_epi32(v, _mm512_set1_epi32(0xD800)),
+                                          _mm512_set1_epi32(0x800));
+    return _mm512_add_epi32(_mm512_min_epu32(_mm512_srli_epi32(v, 7), one),
+                            _mm512_add_epi32(_mm512_min_epu32(_mm512_srli_epi32(v, 11), one),
+                                             _mm512_min_epu32(_mm512_srli_epi32(v, 16), one)));
+}
+
+// count_vectors for 2- and 4-byte text: the counts stay in the vector's lanes, each load masked
+// to what is left, and are added up once a stretch. Short text, the common case, is done in a
+// few dependent steps; a lane gains at most 4 a vector, so a stretch of 2^24 code points cannot
+// wrap it.
+template <class Point>
+[[CORVANE_AVX512]] std::uint64_t count_wide_vectors(const Point* points,
+                                                    std::size_t length) noexcept {
+    constexpr std::size_t per_vector = 64 / sizeof(Point);
+    constexpr std::size_t stretch = std::size_t{1} << 24;
+    std::uint64_t extra = 0;
+    __mmask64 surrogates = 0;
+    for (std::size_t start = 0; start < length; start += stretch) {
+        const std::size_t end = std::min(length, start + stretch);
+        __m512i sum = _mm512_setzero_si512();
+        std::size_t k = start;
+        for (; k + per_vector <= end; k += per_vector)
+            sum = _mm512_add_epi32(
+                sum, extra_lanes(_mm512_loadu_si512(points + k), Point{}, surrogates));
+        if (k < end)
+            sum = _mm512_add_epi32(
+                sum, extra_lanes(load_points(points + k, end - k), Point{}, surrogates));
+        extra += static_cast<std::uint32_t>(_mm512_reduce_add_epi32(sum));
+    }
+    if (surrogates != 0) return k_no_utf8_form;
     return length + extra;
 }
 
 } // namespace
 
 template <class Point>
-std::optional<std::uint64_t> utf8_length_avx512(const Point* points, std::size_t length) noexcept {
-    return count_vectors(points, length);
+std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept {
+    if constexpr (sizeof(Point) == 1)
+        return count_vectors(points, length);
+    else
+        return count_wide_vectors(points, length);
 }
 
 #undef CORVANE_AVX512
@@ -88,18 +120,16 @@ const bool vector_text_supported = [] {
 
 // Elsewhere the vector count never runs; this keeps the names defined.
 template <class Point>
-std::optional<std::uint64_t> utf8_length_avx512(const Point* points, std::size_t length) noexcept {
-    return utf8_length(points, length);
+std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept {
+    return utf8_length(points, length).value_or(k_no_utf8_form);
 }
 
 const bool vector_text_supported = false;
 
 #endif
 
-template std::optional<std::uint64_t> utf8_length_avx512(const std::uint8_t*, std::size_t) noexcept;
-template std::optional<std::uint64_t> utf8_length_avx512(const std::uint16_t*,
-                                                         std::size_t) noexcept;
-template std::optional<std::uint64_t> utf8_length_avx512(const std::uint32_t*,
-                                                         std::size_t) noexcept;
+template std::uint64_t utf8_length_avx512(const std::uint8_t*, std::size_t) noexcept;
+template std::uint64_t utf8_length_avx512(const std::uint16_t*, std::size_t) noexcept;
+template std::uint64_t utf8_length_avx512(const std::uint32_t*, std::size_t) noexcept;
 
 } // namespace corvane::detail

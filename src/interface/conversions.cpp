@@ -16,7 +16,7 @@ PyErr not_text_failure(PyObject* object) {
 
 std::uint64_t wide_utf8_length(const TextView& text) noexcept {
     return with_code_points(text, [&](const auto* points) {
-        return counted_utf8_length(points, text.length).value_or(k_no_utf8_form);
+        return counted_utf8_length(points, text.length).value_or(detail::k_no_utf8_form);
     });
 }
 

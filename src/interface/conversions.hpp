@@ -18,10 +18,7 @@ namespace corvane {
 /// The TypeError for an argument that is not a str.
 [[gnu::cold]] PyErr not_text_failure(PyObject* object);
 
-/// What `wide_utf8_length` gives for text with a surrogate: more bytes than any text can have.
-inline constexpr std::uint64_t k_no_utf8_form = ~std::uint64_t{0};
-
-/// The UTF-8 length of 2- or 4-byte text, or `k_no_utf8_form`. A plain integer, and a leaf
+/// The UTF-8 length of 2- or 4-byte text, or `detail::k_no_utf8_form`. A plain integer, and a leaf
 /// function: a counted optional merged across the kinds went through the stack and stalled the
 /// load that read it back, every call.
 std::uint64_t wide_utf8_length(const TextView& text) noexcept;
@@ -51,7 +48,7 @@ inline std::expected<void, PyErr> extract_text(PyObject* object, TextView& text)
     // made, so the str gains no cached UTF-8 copy.
     text.utf8_counted = true;
     const std::uint64_t bytes = wide_utf8_length(text);
-    if (bytes == k_no_utf8_form) [[unlikely]]
+    if (bytes == detail::k_no_utf8_form) [[unlikely]]
         return surrogate_failure(object, text);
     text.utf8_bytes = bytes;
     return {};
