@@ -30,22 +30,18 @@ template <class Point>
         return _mm512_maskz_loadu_epi32(static_cast<__mmask16>(keep), points);
 }
 
-// Bytes beyond one of each 1-byte code point in `v`: one from 0x80 on.
-[[CORVANE_AVX512, gnu::always_inline]] inline unsigned extra_bytes(__m512i v, std::uint8_t,
-                                                                   std::uint32_t&) noexcept {
-    return static_cast<unsigned>(std::popcount(_mm512_movepi8_mask(v)));
-}
-
-template <class Point>
-[[CORVANE_AVX512]] std::uint64_t count_vectors(const Point* points, std::size_t length) noexcept {
-    constexpr std::size_t per_vector = 64 / sizeof(Point);
+// The UTF-8 length of 1-byte text: one byte more for each code point from 0x80 on, the top bit
+// of each lane moved out as a mask and counted. Latin-1 text has no surrogates.
+[[CORVANE_AVX512]] std::uint64_t count_bytes(const std::uint8_t* points,
+                                             std::size_t length) noexcept {
     std::uint64_t extra = 0;
-    std::uint32_t surrogates = 0;
     std::size_t k = 0;
-    for (; k + per_vector <= length; k += per_vector)
-        extra += extra_bytes(_mm512_loadu_si512(points + k), Point{}, surrogates);
-    if (k < length) extra += extra_bytes(load_points(points + k, length - k), Point{}, surrogates);
-    if (surrogates != 0) return k_no_utf8_form;
+    for (; k + 64 <= length; k += 64)
+        extra += static_cast<unsigned>(
+            std::popcount(_mm512_movepi8_mask(_mm512_loadu_si512(points + k))));
+    if (k < length)
+        extra += static_cast<unsigned>(
+            std::popcount(_mm512_movepi8_mask(load_points(points + k, length - k))));
     return length + extra;
 }
 
@@ -71,8 +67,8 @@ template <class Point>
                                              _mm512_min_epu32(_mm512_srli_epi32(v, 16), one)));
 }
 
-// count_vectors for 2- and 4-byte text: the counts stay in the vector's lanes, each load masked
-// to what is left, and are added up once a stretch. Short text, the common case, is done in a
+// The UTF-8 length of 2- and 4-byte text: the counts stay in the vector's lanes, only the last
+// load masked, and are added up once a stretch. Short text, the common case, is done in a
 // few dependent steps; a lane gains at most 4 a vector, so a stretch of 2^24 code points cannot
 // wrap it.
 template <class Point>
@@ -103,7 +99,7 @@ template <class Point>
 template <class Point>
 std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept {
     if constexpr (sizeof(Point) == 1)
-        return count_vectors(points, length);
+        return count_bytes(points, length);
     else
         return count_wide_vectors(points, length);
 }
