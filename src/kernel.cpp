@@ -162,7 +162,7 @@ class CompareMachine {
     std::uint64_t lcs_ = 0;
 };
 
-/// A pattern of 1 to 256 code points (448 of bytes) compared with each streamed code point on
+/// A pattern of 1 to 256 code points (320 of bytes) compared with each streamed code point on
 /// 512-bit vectors, 64, 32 or 16 code points at a time by their width: no table to set up or
 /// clear, and no branch on the script of a code point. Only where the CPU has the vectors.
 template <class P, std::size_t Words>
@@ -268,12 +268,27 @@ class NarrowedCompareMachine {
 };
 
 /// Rows of pattern positions, one per distinct code point, numbered from 1 by the index; row 0
-/// has no positions, for code points the pattern lacks.
+/// has no positions, for code points the pattern lacks. A row is `words` words of positions and
+/// then their complement.
 template <class P>
 struct DenseRows {
     template <class T>
     DenseRows(std::span<const P> pattern, std::span<const T> text, std::size_t words)
-        : index(pattern, text), words(words) {
+        : index(pattern, text) {
+        const std::size_t stride = 2 * words;
+        if constexpr (sizeof(P) == 1) {
+            // Each byte's row compared out of the pattern on vectors: a few instructions a word,
+            // where setting bits one by one makes each wait for the last store to its word.
+            if (detail::row_path() == detail::RowPath::vector) {
+                std::array<std::uint8_t, 256> bytes;
+                const std::size_t distinct = detail::number_bytes_avx512(
+                    pattern.data(), pattern.size(), index.low_entries(), bytes.data());
+                rows.resize((distinct + 1) * stride);
+                detail::byte_rows_avx512(pattern.data(), pattern.size(), words, bytes.data(),
+                                         distinct, rows.data());
+                return;
+            }
+        }
         std::uint32_t distinct = 0;
         for (const P point : pattern) {
             // Without a branch: whether a code point is new is as good as random.
@@ -282,33 +297,34 @@ struct DenseRows {
             distinct += fresh;
             id = fresh ? distinct : id;
         }
-        rows.assign((distinct + std::size_t{1}) * words, 0);
+        rows.assign((distinct + std::size_t{1}) * stride, 0);
         for (std::size_t k = 0; k < pattern.size(); ++k)
-            rows[index.entry(pattern[k]) * words + k / k_word_bits] |= bit_at(k);
+            rows[index.entry(pattern[k]) * stride + k / k_word_bits] |= bit_at(k);
+        for (std::size_t at = 0; at < rows.size(); at += stride)
+            for (std::size_t word = 0; word < words; ++word)
+                rows[at + words + word] = ~rows[at + word];
     }
 
     PointIndex<std::uint32_t, P> index;
-    std::size_t words;
     std::vector<std::uint64_t> rows;
 };
 
-/// Updates `Count` (1 to 4) consecutive words for one code point. The masked and kept bits of
-/// every word come first and the additions follow one another with nothing in between, so the
-/// compiler chains their carries through the flags instead of saving and restoring the carry
-/// around every word.
+/// Updates `Count` (1 to 4) consecutive words for one code point, whose positions there are
+/// `mask` and the others `unmatched`. The sums start as the matched bits and take the row as
+/// the addend, so the row outlives the carry chain and the kept bits come from it afterwards
+/// with one load-and: only the sums are live across the chain, and the row never leaves its
+/// registers.
 template <std::size_t Count>
-[[gnu::always_inline]] inline void advance_run(std::uint64_t* bits, const std::uint64_t* mask,
-                                               std::uint64_t& carry) noexcept {
-    std::array<std::uint64_t, Count> matched;
-    std::array<std::uint64_t, Count> kept;
-    for (std::size_t k = 0; k < Count; ++k) {
-        matched[k] = bits[k] & mask[k];
-        kept[k] = bits[k] ^ matched[k];
-    }
+[[gnu::always_inline]] inline void advance_run_kept(std::uint64_t* bits, const std::uint64_t* mask,
+                                                    const std::uint64_t* unmatched,
+                                                    std::uint64_t& carry) noexcept {
+    std::array<std::uint64_t, Count> sum;
     for (std::size_t k = 0; k < Count; ++k)
-        bits[k] = add_with_carry(bits[k], matched[k], carry, carry);
+        sum[k] = bits[k] & mask[k];
     for (std::size_t k = 0; k < Count; ++k)
-        bits[k] |= kept[k];
+        sum[k] = add_with_carry(sum[k], bits[k], carry, carry);
+    for (std::size_t k = 0; k < Count; ++k)
+        bits[k] = (bits[k] & unmatched[k]) | sum[k];
 }
 
 /// A pattern of 2 to 8 words, whose row lives in registers while text streams past.
@@ -326,25 +342,36 @@ class RegisterMachine {
     [[gnu::noinline]] void feed(const T* text, std::size_t count) noexcept {
         // In locals: loads of text may alias anything, so members would be stored back often.
         std::array<std::uint64_t, Words> bits = bits_;
-        std::uint64_t lcs = lcs_;
         const std::uint64_t* rows = rows_.rows.data();
-        for (std::size_t done = 0; done < count && lcs < pattern_.size();) {
-            const std::size_t end = std::min(count, done + k_run);
-            for (; done < end; ++done) {
-                std::uint32_t id;
-                if constexpr (sizeof(T) == 1)
-                    id = rows_.index.find_low(text[done]);
-                else
-                    id = rows_.index.find(text[done]);
-                const std::uint64_t* mask = rows + std::size_t{id} * Words;
+        // The LCS is counted from the row between runs, so no register holds it in the loop.
+        std::uint64_t lcs = lcs_;
+        for (const T *next = text, *end = text + count; next != end && lcs < pattern_.size();) {
+            const T* run_end = end - next > std::ptrdiff_t{k_run} ? next + k_run : end;
+            const auto step = [&](const std::uint64_t* mask) {
                 std::uint64_t carry = 0;
                 [&]<std::size_t... Run>(std::index_sequence<Run...>) {
-                    (advance_run<std::min<std::size_t>(4, Words - 4 * Run)>(bits.data() + 4 * Run,
-                                                                            mask + 4 * Run, carry),
+                    (advance_run_kept<std::min<std::size_t>(4, Words - 4 * Run)>(
+                         bits.data() + 4 * Run, mask + 4 * Run, mask + Words + 4 * Run, carry),
                      ...);
                 }(std::make_index_sequence<(Words + 3) / 4>());
-                lcs += carry;
+            };
+            const auto row_of = [&](const T* at) {
+                std::uint32_t id;
+                if constexpr (sizeof(T) == 1)
+                    id = rows_.index.find_low(*at);
+                else
+                    id = rows_.index.find(*at);
+                return rows + std::size_t{id} * (2 * Words);
+            };
+            for (; run_end - next >= 2; next += 2) {
+                const std::uint64_t* first = row_of(next);
+                const std::uint64_t* second = row_of(next + 1);
+                step(first);
+                step(second);
             }
+            for (; next != run_end; ++next)
+                step(row_of(next));
+            lcs = corvane::zeros_below(bits.data(), Words * k_word_bits);
         }
         bits_ = bits;
         lcs_ = lcs;
@@ -701,17 +728,8 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
         case 4:
             return visit(VectorCompareMachine<P, 4>(pattern, text));
         }
-        // Byte patterns of five to seven words: only their compared rows get here.
-        if constexpr (sizeof(P) == 1) {
-            switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
-            case 5:
-                return visit(VectorCompareMachine<P, 5>(pattern, text));
-            case 6:
-                return visit(VectorCompareMachine<P, 6>(pattern, text));
-            default:
-                return visit(VectorCompareMachine<P, 7>(pattern, text));
-            }
-        }
+        // Byte patterns of five words: only their compared rows get here.
+        if constexpr (sizeof(P) == 1) return visit(VectorCompareMachine<P, 5>(pattern, text));
     }
     if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_word_bits) {
         switch ((pattern.size() + 15) / 16) {

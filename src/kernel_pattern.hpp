@@ -67,6 +67,9 @@ class PointIndex {
         return tables_[point];
     }
 
+    /// The entries of the code points below 256, to be set while the pattern is indexed.
+    Value* low_entries() noexcept { return tables_.data(); }
+
     /// The value of a pattern code point, to be set while the pattern is indexed.
     Value& entry(std::uint32_t point) noexcept {
         if (is_direct(point)) [[likely]]

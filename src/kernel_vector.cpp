@@ -194,6 +194,90 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
 
 namespace {
 
+// Adds eight code points, widened to the lanes of `point`, to the set of bytes held as four
+// 64-bit quarters: each quarter takes one bit per lane, 1 << (byte - 64 x quarter), and a shift
+// by a count beyond 63 (a byte below the quarter wraps around to a huge count) leaves no bit.
+[[CORVANE_AVX512, gnu::always_inline]] inline void add_bytes(__m512i (&quarters)[4], __m512i point,
+                                                             __mmask8 lanes) noexcept {
+    for (int quarter = 0; quarter < 4; ++quarter)
+        quarters[quarter] = _mm512_or_si512(
+            quarters[quarter],
+            _mm512_maskz_sllv_epi64(lanes, _mm512_set1_epi64(1),
+                                    _mm512_sub_epi64(point, _mm512_set1_epi64(64 * quarter))));
+}
+
+} // namespace
+
+[[CORVANE_AVX512]] std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size,
+                                                   std::uint32_t* ids,
+                                                   std::uint8_t* bytes) noexcept {
+    __m512i quarters[4] = {};
+    std::size_t k = 0;
+    for (; k + 8 <= size; k += 8)
+        add_bytes(
+            quarters,
+            _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(points + k))),
+            0xFF);
+    if (k < size) {
+        const auto lanes = static_cast<__mmask8>((1u << (size - k)) - 1);
+        add_bytes(quarters, _mm512_cvtepu8_epi64(_mm_maskz_loadu_epi8(lanes, points + k)), lanes);
+    }
+    std::size_t distinct = 0;
+    for (int quarter = 0; quarter < 4; ++quarter) {
+        for (std::uint64_t present = _mm512_reduce_or_epi64(quarters[quarter]); present != 0;
+             present &= present - 1) {
+            const auto byte = static_cast<std::uint8_t>(64 * quarter + std::countr_zero(present));
+            bytes[distinct++] = byte;
+            ids[byte] = static_cast<std::uint32_t>(distinct);
+        }
+    }
+    return distinct;
+}
+
+namespace {
+
+template <std::size_t Words>
+[[CORVANE_AVX512]] void byte_rows(const std::uint8_t* points, std::size_t size,
+                                  const std::uint8_t* bytes, std::size_t distinct,
+                                  std::uint64_t* rows) noexcept {
+    // The pattern in registers, the last vector's load leaving out what lies past it.
+    __m512i lane[Words];
+    std::uint64_t valid[Words];
+    for (std::size_t word = 0; word < Words; ++word) {
+        const std::size_t held = std::min<std::size_t>(64, size - 64 * word);
+        valid[word] = held == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << held) - 1;
+        lane[word] = _mm512_maskz_loadu_epi8(valid[word], points + 64 * word);
+    }
+    for (std::size_t word = 0; word < Words; ++word) {
+        rows[word] = 0;
+        rows[Words + word] = ~std::uint64_t{0};
+    }
+    for (std::size_t id = 1; id <= distinct; ++id) {
+        const __m512i probe = _mm512_set1_epi8(static_cast<char>(bytes[id - 1]));
+        std::uint64_t* row = rows + id * 2 * Words;
+        for (std::size_t word = 0; word < Words; ++word) {
+            const std::uint64_t mask = _mm512_mask_cmpeq_epi8_mask(valid[word], lane[word], probe);
+            row[word] = mask;
+            row[Words + word] = ~mask;
+        }
+    }
+}
+
+} // namespace
+
+void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t words,
+                      const std::uint8_t* bytes, std::size_t distinct,
+                      std::uint64_t* rows) noexcept {
+    // The instance for this many words.
+    [&]<std::size_t... Less>(std::index_sequence<Less...>) {
+        (void)((words == Less + 1 &&
+                (byte_rows<Less + 1>(points, size, bytes, distinct, rows), true)) ||
+               ...);
+    }(std::make_index_sequence<8>());
+}
+
+namespace {
+
 template <class T>
 [[CORVANE_AVX512]] void narrow_text(const T* text, std::size_t count,
                                     std::span<const std::uint32_t> renumbered,
@@ -349,6 +433,14 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     }
     return lcs;
 }
+
+std::size_t number_bytes_avx512(const std::uint8_t*, std::size_t, std::uint32_t*,
+                                std::uint8_t*) noexcept {
+    return 0;
+}
+
+void byte_rows_avx512(const std::uint8_t*, std::size_t, std::size_t, const std::uint8_t*,
+                      std::size_t, std::uint64_t*) noexcept {}
 
 bool vector_rows_supported() noexcept {
     return false;

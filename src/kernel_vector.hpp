@@ -58,10 +58,11 @@ std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
 std::uint64_t advance_row_avx512_pair(std::uint64_t* bits, const std::uint64_t* mask_a,
                                       const std::uint64_t* mask_b, std::size_t words) noexcept;
 
-/// The most code points of a pattern that `feed_compared_avx512` takes: seven words of bytes (an
-/// eighth measured no faster than tables), 256 of wider code points.
+/// The most code points of a pattern that `feed_compared_avx512` takes: five words of bytes (from
+/// six, table rows compared out of the pattern are faster even for all of printable ASCII), 256
+/// of wider code points.
 template <class P>
-inline constexpr std::size_t k_compared_up_to = sizeof(P) == 1 ? 448 : 256;
+inline constexpr std::size_t k_compared_up_to = sizeof(P) == 1 ? 320 : 256;
 
 /// Rows for patterns of 1 to `k_compared_up_to<P>` code points, compared with each streamed code
 /// point rather than looked up: `points` are the pattern's `size` code points, read in place, and
@@ -83,6 +84,21 @@ bool both_ways_supported() noexcept;
 template <class T>
 std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size, const T* text,
                                    std::size_t count) noexcept;
+
+/// Numbers the distinct bytes of a pattern of `size` (1 or more) bytes from 1, in increasing
+/// order: writes each one's number to `ids` (256 entries; the others are left as they are) and
+/// the byte itself to `bytes` at its number - 1. Returns how many there are. Must only be
+/// called where `vector_rows_supported()` holds.
+std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size, std::uint32_t* ids,
+                                std::uint8_t* bytes) noexcept;
+
+/// Writes the rows of a byte pattern of `size` code points, `words` (1 to 8) words of them,
+/// numbered by `number_bytes_avx512`: row 0 for bytes the pattern lacks, then one for each of its
+/// `distinct` `bytes`. A row is `words` words of positions followed by their complement, so
+/// `rows` holds (distinct + 1) x 2 x words words. The same condition holds.
+void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t words,
+                      const std::uint8_t* bytes, std::size_t distinct,
+                      std::uint64_t* rows) noexcept;
 
 /// At most this many distinct code points of a pattern are renumbered.
 inline constexpr std::size_t k_most_renumbered = 16;

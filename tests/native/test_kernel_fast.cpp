@@ -325,6 +325,26 @@ TEST(FastKernelRows, LargeAlphabetsAndCarriesThroughWordsWithoutMatches) {
     }
 }
 
+TEST(FastKernelRows, BytePatternsOfSixToEightWordsOverEveryByte) {
+    // Byte patterns past the compared sizes get table rows found by comparing the pattern with
+    // each byte it holds: every byte value, NUL and the edges of the 64-value quarters among
+    // them, and patterns that end inside a word.
+    std::vector<std::string> every;
+    for (char32_t point = 0; point < 256; ++point)
+        every.push_back(encode_utf8(point));
+    std::vector<std::string> edges;
+    for (const char32_t point : {0, 63, 64, 127, 128, 191, 192, 255})
+        edges.push_back(encode_utf8(point));
+    std::mt19937_64 random(6);
+    for (const auto* points : {&every, &edges})
+        for (const std::size_t size : {321, 449, 512}) {
+            const std::string source = random_text(*points, size, random);
+            const std::string target = random_text(*points, size + 40, random);
+            expect_same_for_lengths(source, target);
+            expect_same_for_lengths(target, source);
+        }
+}
+
 TEST(FastKernelFailures, ReportTheFirstOffenderInVectorOrder) {
     struct Case {
         const char* source;
