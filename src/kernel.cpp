@@ -961,6 +961,16 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 return true;
             }
         }
+        if constexpr (sizeof(P) == 4) {
+            std::uint64_t found;
+            if (pattern.size() > 16 && pattern.size() <= k_word_bits &&
+                text.size() >= k_both_ways_from && detail::both_ways_supported() &&
+                detail::lcs_halves_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
+                                                    text.size(), found)) {
+                slot = similarity_bits(lcs + found, source_bytes, slot);
+                return true;
+            }
+        }
         if constexpr (sizeof(P) == 1) {
             if (pattern.size() <= k_word_bits && text.size() >= k_both_ways_from &&
                 detail::both_ways_supported()) {

@@ -320,6 +320,32 @@ namespace {
 #define CORVANE_AVX512_BOTH_WAYS                                                                   \
     gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi2,avx512vpopcntdq")
 
+// The LCS from two rows of a pattern of `size` code points fed from both ends, given their
+// matched positions: `before` those of the row fed from the start, `after` those of the row fed
+// from the end (its position i is the pattern's size - 1 - i). Lanes hold splits j, j + 1, ...:
+// the first row's matches below j and the second row's below size - j; the LCS is the best sum.
+[[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
+best_split(std::uint64_t before_bits, std::uint64_t after_bits, std::size_t size) noexcept {
+    const __m512i before = _mm512_set1_epi64(static_cast<long long>(before_bits));
+    const __m512i after = _mm512_set1_epi64(static_cast<long long>(after_bits));
+    const __m512i ones = _mm512_set1_epi64(-1);
+    const __m512i eight = _mm512_set1_epi64(8);
+    const __m512i sixty_four = _mm512_set1_epi64(64);
+    const __m512i after_shift = _mm512_set1_epi64(static_cast<long long>(64 - size));
+    __m512i split = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    __m512i best = _mm512_setzero_si512();
+    for (std::size_t group = 0; group <= size / 8; ++group) {
+        // A shift by 64 or more leaves no bit: no positions below split 0, none after the end.
+        const __m512i below = _mm512_srlv_epi64(ones, _mm512_sub_epi64(sixty_four, split));
+        const __m512i rest = _mm512_srlv_epi64(ones, _mm512_add_epi64(after_shift, split));
+        best = _mm512_max_epu64(
+            best, _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_and_si512(before, below)),
+                                   _mm512_popcnt_epi64(_mm512_and_si512(after, rest))));
+        split = _mm512_add_epi64(split, eight);
+    }
+    return _mm512_reduce_max_epu64(best);
+}
+
 // The LCS of a byte pattern of at most 64 code points with `text`, the text's first half fed to
 // a row of the pattern from its start and its second half, backwards, to a row of the pattern
 // reversed. The two rows do not wait on each other, so their updates overlap. For every split of
@@ -354,34 +380,103 @@ template <class T>
         positions_of<1, std::uint8_t, T>(behind, valid, text[half], mask);
         advance_word(backward, mask[0], 0);
     }
-    // Zero bits are matched positions. Lanes hold splits j, j + 1, ...: the first row's matches
-    // below j and the second row's below size - j (its position i is the pattern's size - 1 - i).
-    const __m512i before = _mm512_set1_epi64(static_cast<long long>(~forward & valid[0]));
-    const __m512i after = _mm512_set1_epi64(static_cast<long long>(~backward & valid[0]));
-    const __m512i ones = _mm512_set1_epi64(-1);
-    const __m512i eight = _mm512_set1_epi64(8);
-    const __m512i sixty_four = _mm512_set1_epi64(64);
-    const __m512i after_shift = _mm512_set1_epi64(static_cast<long long>(64 - size));
-    __m512i split = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-    __m512i best = _mm512_setzero_si512();
-    for (std::size_t group = 0; group <= size / 8; ++group) {
-        // A shift by 64 or more leaves no bit: no positions below split 0, none after the end.
-        const __m512i below = _mm512_srlv_epi64(ones, _mm512_sub_epi64(sixty_four, split));
-        const __m512i rest = _mm512_srlv_epi64(ones, _mm512_add_epi64(after_shift, split));
-        best = _mm512_max_epu64(
-            best, _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_and_si512(before, below)),
-                                   _mm512_popcnt_epi64(_mm512_and_si512(after, rest))));
-        split = _mm512_add_epi64(split, eight);
-    }
-    return _mm512_reduce_max_epu64(best);
+    return best_split(~forward & valid[0], ~backward & valid[0], size);
 }
 
+/// Bit i of `bits` at bit 63 - i.
+inline std::uint64_t reversed_bits(std::uint64_t bits) noexcept {
+    bits = ((bits >> 1) & 0x5555555555555555) | ((bits & 0x5555555555555555) << 1);
+    bits = ((bits >> 2) & 0x3333333333333333) | ((bits & 0x3333333333333333) << 2);
+    bits = ((bits >> 4) & 0x0F0F0F0F0F0F0F0F) | ((bits & 0x0F0F0F0F0F0F0F0F) << 4);
+    return __builtin_bswap64(bits);
+}
+
+// The positions among `lanes` whose low 16 bits are those of `point`, and whose plane is its:
+// `planes` holds the positions of the first two planes.
+template <unsigned Halves, class T>
+[[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
+halves_matching(const __m512i* lanes, const std::uint64_t* planes, const T* at) noexcept {
+    // Broadcast from memory: the code point's low half is where it starts.
+    const __m512i probe = sizeof(T) == 1 ? _mm512_set1_epi16(static_cast<short>(*at))
+                                         : _mm512_broadcastw_epi16(_mm_loadu_si16(at));
+    const std::uint32_t point = *at;
+    std::uint64_t found;
+    if constexpr (Halves == 1)
+        found = _mm512_cmpeq_epi16_mask(lanes[0], probe);
+    else
+        found = _cvtmask64_u64(_mm512_kunpackd(_mm512_cmpeq_epi16_mask(lanes[1], probe),
+                                               _mm512_cmpeq_epi16_mask(lanes[0], probe)));
+    if constexpr (sizeof(T) < 4) return found & planes[0];
+    return found & planes[std::min<std::uint32_t>(point >> 16, 2)];
+}
+
+// The both-ways LCS of a 4-byte pattern of 17 to 64 code points, all in the first two planes,
+// compared on the low 16 bits of its code points, 32 a vector: half the comparisons of whole
+// code points. The low bits match where the code point does or one of the other plane does;
+// the pattern's positions in the streamed code point's plane keep the first. The reversed row
+// keeps its pattern in the top lanes of the lanes reversed, and its positions are shifted down.
+template <unsigned Halves, class T>
+[[CORVANE_AVX512_BOTH_WAYS]] bool
+lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* text,
+                     std::size_t count, std::uint64_t& lcs) noexcept {
+    constexpr unsigned lanes = 32 * Halves;
+    const std::uint64_t whole = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+    // The positions in plane 0, in plane 1, and in none.
+    std::uint64_t planes[3] = {0, 0, 0};
+    __m256i low[2 * Halves];
+    for (unsigned k = 0; k < 2 * Halves; ++k) {
+        const auto valid = static_cast<__mmask16>(whole >> (16 * k));
+        const __m512i point =
+            _mm512_maskz_loadu_epi32(valid, points + std::min<std::size_t>(16 * k, size));
+        const __m512i plane = _mm512_srli_epi32(point, 16);
+        planes[0] |=
+            std::uint64_t{_mm512_mask_cmpeq_epi32_mask(valid, plane, _mm512_setzero_si512())}
+            << (16 * k);
+        planes[1] |= std::uint64_t{_mm512_mask_cmpeq_epi32_mask(valid, plane, _mm512_set1_epi32(1))}
+                     << (16 * k);
+        low[k] = _mm512_cvtepi32_epi16(point);
+    }
+    if ((planes[0] | planes[1]) != whole) return false;
+    __m512i ahead[Halves];
+    for (unsigned k = 0; k < Halves; ++k)
+        ahead[k] = _mm512_inserti64x4(_mm512_castsi256_si512(low[2 * k]), low[2 * k + 1], 1);
+    const __m512i reverse =
+        _mm512_set_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
+                         21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    __m512i behind[Halves];
+    for (unsigned k = 0; k < Halves; ++k)
+        behind[k] = _mm512_permutexvar_epi16(reverse, ahead[Halves - 1 - k]);
+    const std::uint64_t back_planes[3] = {reversed_bits(planes[0]) >> (64 - lanes),
+                                          reversed_bits(planes[1]) >> (64 - lanes), 0};
+    const unsigned shift = lanes - static_cast<unsigned>(size);
+    std::uint64_t forward = ~std::uint64_t{0};
+    std::uint64_t backward = ~std::uint64_t{0};
+    const std::size_t half = count / 2;
+    for (std::size_t k = 0; k < half; ++k) {
+        advance_word(forward, halves_matching<Halves, T>(ahead, planes, text + k), 0);
+        advance_word(backward,
+                     halves_matching<Halves, T>(behind, back_planes, text + count - 1 - k) >> shift,
+                     0);
+    }
+    if (count % 2 != 0)
+        advance_word(backward,
+                     halves_matching<Halves, T>(behind, back_planes, text + half) >> shift, 0);
+    lcs = best_split(~forward & whole, ~backward & whole, size);
+    return true;
+}
 } // namespace
 
 template <class T>
 std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size, const T* text,
                                    std::size_t count) noexcept {
     return lcs_both_ways(points, size, text, count);
+}
+
+template <class T>
+bool lcs_halves_both_ways_avx512(const std::uint32_t* points, std::size_t size, const T* text,
+                                 std::size_t count, std::uint64_t& lcs) noexcept {
+    return size <= 32 ? lcs_halves_both_ways<1>(points, size, text, count, lcs)
+                      : lcs_halves_both_ways<2>(points, size, text, count, lcs);
 }
 
 #undef CORVANE_AVX512_BOTH_WAYS
@@ -461,6 +556,12 @@ std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size,
     return feed_compared_avx512(points, size, text, count, bits, 0);
 }
 
+template <class T>
+bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const T*, std::size_t,
+                                 std::uint64_t&) noexcept {
+    return false;
+}
+
 bool both_ways_supported() noexcept {
     return false;
 }
@@ -517,6 +618,12 @@ template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, co
                                             std::size_t) noexcept;
 template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
                                             std::size_t) noexcept;
+template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t, std::uint64_t&) noexcept;
+template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t, std::uint64_t&) noexcept;
+template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t, std::uint64_t&) noexcept;
 
 template void narrow_text_avx512(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
                                  std::uint8_t*) noexcept;

@@ -100,6 +100,14 @@ void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t 
                       const std::uint8_t* bytes, std::size_t distinct,
                       std::uint64_t* rows) noexcept;
 
+/// The LCS of a 4-byte pattern of 17 to 64 code points with `count` code points of `text`, fed
+/// both ways as `lcs_both_ways_avx512` does, into `lcs`; returns false, touching nothing, when a
+/// code point of the pattern lies beyond the first two planes. The same condition holds.
+/// Instantiated for 1-, 2- and 4-byte text.
+template <class T>
+bool lcs_halves_both_ways_avx512(const std::uint32_t* points, std::size_t size, const T* text,
+                                 std::size_t count, std::uint64_t& lcs) noexcept;
+
 /// At most this many distinct code points of a pattern are renumbered.
 inline constexpr std::size_t k_most_renumbered = 16;
 

@@ -211,7 +211,9 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
     // U+0430 and U+0431. Wide patterns of mostly ASCII are compared as bytes, their other code
     // points renumbered from 0x80: with 16 such code points (all renumbered) and 17 (too many),
     // text holding U+0080 to U+008F, the next emoji and the value for none must still not match,
-    // whether the pattern is short enough to compare or indexed.
+    // whether the pattern is short enough to compare or indexed. Patterns in the first two planes
+    // are compared on the low 16 bits of code points: U+F600, U+1F600 and U+2F600 share theirs,
+    // in a pattern holding two of them or all three, against 4-, 2- and 1-byte text.
     struct Case {
         std::vector<std::string> pattern;
         std::vector<std::string> text;
@@ -230,10 +232,15 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
         {{"\u0430", "\u0431"}, {"\u0430", "\u0431", "\U00010430", "\U00010431"}},
         {sixteen_emoji, renumbered_lookalikes},
         {seventeen_emoji, renumbered_lookalikes},
+        {{"a", "\uf600", "\U0001F600", "\U0001F601"},
+         {"a", "\uf600", "\uf601", "\U0001F600", "\U0001F601", "\U0002F600"}},
+        {{"a", "\uf600", "\U0001F600", "\U0002F600"}, {"a", "\uf600", "\U0001F600", "\U0002F600"}},
+        {{"a", "\u0100", "\U0001F600", "\U00010100"}, {"a", "\u0100", "\uf600"}},
+        {{"a", "\u00e9", "\U0001F600"}, {"a", "\u00e9", "b"}},
     };
     std::mt19937_64 random(9);
     for (const Case& alphabets : cases)
-        for (const std::size_t size : {15, 17, 64, 65, 200, 256, 300, 600})
+        for (const std::size_t size : {15, 17, 33, 64, 65, 200, 256, 300, 600})
             for (const std::size_t other : {size, size + 40}) {
                 const std::string pattern = random_text(alphabets.pattern, size, random);
                 const std::string text = random_text(alphabets.text, other, random);
