@@ -407,7 +407,7 @@ halves_matching(const __m512i* lanes, const std::uint64_t* planes, const T* at) 
         found = _cvtmask64_u64(_mm512_kunpackd(_mm512_cmpeq_epi16_mask(lanes[1], probe),
                                                _mm512_cmpeq_epi16_mask(lanes[0], probe)));
     if constexpr (sizeof(T) < 4) return found & planes[0];
-    return found & planes[std::min<std::uint32_t>(point >> 16, 2)];
+    return found & planes[(point >> 16) & 31];
 }
 
 // The both-ways LCS of a 4-byte pattern of 17 to 64 code points, all in the first two planes,
@@ -421,8 +421,9 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
                      std::size_t count, std::uint64_t& lcs) noexcept {
     constexpr unsigned lanes = 32 * Halves;
     const std::uint64_t whole = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
-    // The positions in plane 0, in plane 1, and in none.
-    std::uint64_t planes[3] = {0, 0, 0};
+    // The positions in each plane: only the first two hold any. A code point's plane is below
+    // 17, and the table is indexed by its five low bits, so no index leaves it.
+    std::uint64_t planes[32] = {};
     __m256i low[2 * Halves];
     for (unsigned k = 0; k < 2 * Halves; ++k) {
         const auto valid = static_cast<__mmask16>(whole >> (16 * k));
@@ -446,8 +447,11 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
     __m512i behind[Halves];
     for (unsigned k = 0; k < Halves; ++k)
         behind[k] = _mm512_permutexvar_epi16(reverse, ahead[Halves - 1 - k]);
-    const std::uint64_t back_planes[3] = {reversed_bits(planes[0]) >> (64 - lanes),
-                                          reversed_bits(planes[1]) >> (64 - lanes), 0};
+    // The reversed row keeps its positions where the reversed lanes have them, from lane
+    // lanes - size up; the lanes below never match, so they stay ones and pass no carry.
+    std::uint64_t back_planes[32] = {};
+    back_planes[0] = reversed_bits(planes[0]) >> (64 - lanes);
+    back_planes[1] = reversed_bits(planes[1]) >> (64 - lanes);
     const unsigned shift = lanes - static_cast<unsigned>(size);
     std::uint64_t forward = ~std::uint64_t{0};
     std::uint64_t backward = ~std::uint64_t{0};
@@ -455,13 +459,11 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
     for (std::size_t k = 0; k < half; ++k) {
         advance_word(forward, halves_matching<Halves, T>(ahead, planes, text + k), 0);
         advance_word(backward,
-                     halves_matching<Halves, T>(behind, back_planes, text + count - 1 - k) >> shift,
-                     0);
+                     halves_matching<Halves, T>(behind, back_planes, text + count - 1 - k), 0);
     }
     if (count % 2 != 0)
-        advance_word(backward,
-                     halves_matching<Halves, T>(behind, back_planes, text + half) >> shift, 0);
-    lcs = best_split(~forward & whole, ~backward & whole, size);
+        advance_word(backward, halves_matching<Halves, T>(behind, back_planes, text + half), 0);
+    lcs = best_split(~forward & whole, ~(backward >> shift) & whole, size);
     return true;
 }
 } // namespace
