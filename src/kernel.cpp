@@ -363,6 +363,8 @@ class RegisterMachine {
                     id = rows_.index.find(*at);
                 return rows + std::size_t{id} * (2 * Words);
             };
+            // Two code points' rows are found before either updates the row, so the second
+            // lookup's loads overlap the first update rather than wait behind it.
             for (; run_end - next >= 2; next += 2) {
                 const std::uint64_t* first = row_of(next);
                 const std::uint64_t* second = row_of(next + 1);

@@ -164,15 +164,15 @@ template <unsigned Vectors, class P, class T>
         std::uint64_t mask[words];
         positions_of<Vectors, P, T>(lane, valid, point, mask);
         std::uint64_t carry = 0;
-        if constexpr (sizeof(P) == 1 || Vectors <= 4) {
+        if constexpr (words > 1 && (sizeof(P) == 1 || Vectors <= 4)) {
             [&]<std::size_t... Run>(std::index_sequence<Run...>) {
                 (advance_run<std::min<std::size_t>(4, words - 4 * Run)>(bits + 4 * Run,
                                                                         mask + 4 * Run, carry),
                  ...);
             }(std::make_index_sequence<(words + 3) / 4>());
         } else {
-            // With more vectors than mask registers can hold, word by word measured faster:
-            // each word's comparisons and update interleave.
+            // One word has no chain to keep whole. With more vectors than mask registers can
+            // hold, word by word measured faster: each word's comparisons and update interleave.
             for (unsigned word = 0; word < words; ++word)
                 carry = advance_word(bits[word], mask[word], carry);
         }
