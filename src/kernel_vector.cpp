@@ -2,8 +2,10 @@
 #include "kernel_vector.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <span>
 #include <utility>
 
@@ -330,30 +332,55 @@ namespace {
 #define CORVANE_AVX512_BOTH_WAYS                                                                   \
     gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi2,avx512vpopcntdq")
 
+// The positions below each count of positions: entry k has the k lowest bits set, from no bit
+// at entry 0 to all 64 at entry 64 and after.
+constexpr auto k_positions_below = [] {
+    std::array<std::uint64_t, 72> below{};
+    for (std::size_t k = 0; k < below.size(); ++k)
+        below[k] = k >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << k) - 1;
+    return below;
+}();
+
+// The same, counted down from 64: entry k has the 64 - k lowest bits set, and none past 64.
+constexpr auto k_positions_below_64_less = [] {
+    std::array<std::uint64_t, 72> below{};
+    for (std::size_t k = 0; k < below.size(); ++k)
+        below[k] = k == 0 ? ~std::uint64_t{0} : k > 64 ? 0 : (std::uint64_t{1} << (64 - k)) - 1;
+    return below;
+}();
+
+// The sums of the eight splits of one group (see best_split).
+[[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline __m512i
+split_sums(__m512i before, __m512i after, const std::uint64_t* after_masks,
+           std::size_t group) noexcept {
+    const __m512i below = _mm512_loadu_si512(k_positions_below.data() + 8 * group);
+    const __m512i rest = _mm512_loadu_si512(after_masks + 8 * group);
+    return _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_and_si512(before, below)),
+                            _mm512_popcnt_epi64(_mm512_and_si512(after, rest)));
+}
+
 // The LCS from two rows of a pattern of `size` code points fed from both ends, given their
 // matched positions: `before` those of the row fed from the start, `after` those of the row fed
 // from the end (its position i is the pattern's size - 1 - i). Lanes hold splits j, j + 1, ...:
 // the first row's matches below j and the second row's below size - j; the LCS is the best sum.
+// Splits past the pattern count what the split at its end does. The masks come from tables:
+// computing them took two variable shifts and two additions a group.
 [[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
 best_split(std::uint64_t before_bits, std::uint64_t after_bits, std::size_t size) noexcept {
     const __m512i before = _mm512_set1_epi64(static_cast<long long>(before_bits));
     const __m512i after = _mm512_set1_epi64(static_cast<long long>(after_bits));
-    const __m512i ones = _mm512_set1_epi64(-1);
-    const __m512i eight = _mm512_set1_epi64(8);
-    const __m512i sixty_four = _mm512_set1_epi64(64);
-    const __m512i after_shift = _mm512_set1_epi64(static_cast<long long>(64 - size));
-    __m512i split = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-    __m512i best = _mm512_setzero_si512();
-    for (std::size_t group = 0; group <= size / 8; ++group) {
-        // A shift by 64 or more leaves no bit: no positions below split 0, none after the end.
-        const __m512i below = _mm512_srlv_epi64(ones, _mm512_sub_epi64(sixty_four, split));
-        const __m512i rest = _mm512_srlv_epi64(ones, _mm512_add_epi64(after_shift, split));
-        best = _mm512_max_epu64(
-            best, _mm512_add_epi64(_mm512_popcnt_epi64(_mm512_and_si512(before, below)),
-                                   _mm512_popcnt_epi64(_mm512_and_si512(after, rest))));
-        split = _mm512_add_epi64(split, eight);
+    const std::uint64_t* after_masks = k_positions_below_64_less.data() + (64 - size);
+    // Two maxima running side by side halve the chain of them.
+    const std::size_t last = size / 8;
+    __m512i even = split_sums(before, after, after_masks, 0);
+    __m512i odd = _mm512_setzero_si512();
+    std::size_t group = 1;
+    for (; group + 1 <= last; group += 2) {
+        odd = _mm512_max_epu64(odd, split_sums(before, after, after_masks, group));
+        even = _mm512_max_epu64(even, split_sums(before, after, after_masks, group + 1));
     }
-    return _mm512_reduce_max_epu64(best);
+    if (group <= last) odd = _mm512_max_epu64(odd, split_sums(before, after, after_masks, group));
+    return _mm512_reduce_max_epu64(_mm512_max_epu64(even, odd));
 }
 
 // The LCS of a byte pattern of at most 64 code points with `text`, the text's first half fed to
@@ -390,8 +417,12 @@ template <class T>
         positions_of<1, std::uint8_t, T>(behind, valid, text[half], mask);
         advance_word(backward, mask[0], 0);
     }
-    return best_split(~forward & valid[0], ~backward & valid[0], size);
+    // Comparisons outside the pattern are masked off, so neither row has a match there.
+    return best_split(~forward, ~backward, size);
 }
+
+// Planes of code points: text ends at U+10FFFF, so a code point's high half is below 17.
+constexpr std::size_t k_planes = 17;
 
 /// Bit i of `bits` at bit 63 - i.
 inline std::uint64_t reversed_bits(std::uint64_t bits) noexcept {
@@ -401,15 +432,14 @@ inline std::uint64_t reversed_bits(std::uint64_t bits) noexcept {
     return __builtin_bswap64(bits);
 }
 
-// The positions among `lanes` whose low 16 bits are those of `point`, and whose plane is its:
-// `planes` holds the positions of the first two planes.
+// The positions among `lanes` whose low 16 bits are those of the code point at `at`, and whose
+// plane is its: `planes` holds the positions in each plane.
 template <unsigned Halves, class T>
 [[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
 halves_matching(const __m512i* lanes, const std::uint64_t* planes, const T* at) noexcept {
     // Broadcast from memory: the code point's low half is where it starts.
     const __m512i probe = sizeof(T) == 1 ? _mm512_set1_epi16(static_cast<short>(*at))
                                          : _mm512_broadcastw_epi16(_mm_loadu_si16(at));
-    const std::uint32_t point = *at;
     std::uint64_t found;
     if constexpr (Halves == 1)
         found = _mm512_cmpeq_epi16_mask(lanes[0], probe);
@@ -417,7 +447,10 @@ halves_matching(const __m512i* lanes, const std::uint64_t* planes, const T* at) 
         found = _cvtmask64_u64(_mm512_kunpackd(_mm512_cmpeq_epi16_mask(lanes[1], probe),
                                                _mm512_cmpeq_epi16_mask(lanes[0], probe)));
     if constexpr (sizeof(T) < 4) return found & planes[0];
-    return found & planes[(point >> 16) & 31];
+    // The plane is the high half of the (little-endian) code point, read on its own.
+    std::uint16_t plane;
+    std::memcpy(&plane, reinterpret_cast<const char*>(at) + 2, 2);
+    return found & planes[plane];
 }
 
 // The both-ways LCS of a 4-byte pattern of 17 to 64 code points, all in the first two planes,
@@ -431,9 +464,8 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
                      std::size_t count, std::uint64_t& lcs) noexcept {
     constexpr unsigned lanes = 32 * Halves;
     const std::uint64_t whole = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
-    // The positions in each plane: only the first two hold any. A code point's plane is below
-    // 17, and the table is indexed by its five low bits, so no index leaves it.
-    std::uint64_t planes[32] = {};
+    // The positions in each plane: only the first two hold any. Code points end at plane 16.
+    std::uint64_t planes[k_planes] = {};
     __m256i low[2 * Halves];
     for (unsigned k = 0; k < 2 * Halves; ++k) {
         const auto valid = static_cast<__mmask16>(whole >> (16 * k));
@@ -459,7 +491,7 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
         behind[k] = _mm512_permutexvar_epi16(reverse, ahead[Halves - 1 - k]);
     // The reversed row keeps its positions where the reversed lanes have them, from lane
     // lanes - size up; the lanes below never match, so they stay ones and pass no carry.
-    std::uint64_t back_planes[32] = {};
+    std::uint64_t back_planes[k_planes] = {};
     back_planes[0] = reversed_bits(planes[0]) >> (64 - lanes);
     back_planes[1] = reversed_bits(planes[1]) >> (64 - lanes);
     const unsigned shift = lanes - static_cast<unsigned>(size);
@@ -473,7 +505,9 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
     }
     if (count % 2 != 0)
         advance_word(backward, halves_matching<Halves, T>(behind, back_planes, text + half), 0);
-    lcs = best_split(~forward & whole, ~(backward >> shift) & whole, size);
+    // Neither row ever matches outside the pattern, so its bits there stay ones: negated, they
+    // leave nothing to mask, and the shift leaves zeros above the pattern.
+    lcs = best_split(~forward, ~backward >> shift, size);
     return true;
 }
 } // namespace
