@@ -136,7 +136,8 @@ inline constexpr std::uint64_t k_no_utf8_form = ~std::uint64_t{0};
 template <class Point>
 std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept;
 
-/// Whether this CPU runs the vector counts (AVX-512 F and BW); asked once, when the module loads.
+/// Whether this CPU runs the vector counts (AVX-512 F, BW and CD); asked once, when the module
+/// loads.
 extern const bool vector_text_supported;
 
 } // namespace detail

@@ -262,8 +262,9 @@ template <class Point>
 }
 
 TEST(Utf8Length, WideTextOfEveryLengthWithAndWithoutASurrogate) {
-    // Code points of 1 to 4 UTF-8 bytes, among them the edges 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF,
-    // 0x10000 and the neighbours of the surrogates; then a surrogate at every place of short text.
+    // Code points of 1 to 4 UTF-8 bytes, among them NUL and the edges 0x7F, 0x80, 0x7FF, 0x800,
+    // 0xFFFF, 0x10000 and the neighbours of the surrogates; then a surrogate at every place of
+    // short text.
     const auto check = [](auto width, std::span<const std::uint32_t> edges) {
         using Point = decltype(width);
         std::vector<Point> points(150);
@@ -287,9 +288,10 @@ TEST(Utf8Length, WideTextOfEveryLengthWithAndWithoutASurrogate) {
                 }
         }
     };
-    const std::uint32_t narrow[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x430};
-    const std::uint32_t wide[] = {0x41,   0x7F,   0x80,    0x7FF,   0x800,   0xD7FF,
-                                  0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    const std::uint32_t narrow[] = {0,     0x41,   0x7F,   0x80,   0x7FF,
+                                    0x800, 0xD7FF, 0xE000, 0xFFFF, 0x430};
+    const std::uint32_t wide[] = {0,      0x41,   0x7F,   0x80,    0x7FF,   0x800,
+                                  0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
     check(std::uint16_t{}, narrow);
     check(std::uint32_t{}, wide);
 }
