@@ -652,7 +652,7 @@ constexpr std::size_t k_compare_from_bytes = 16;
 // From this much text on, a byte pattern of one word is fed the text from both ends at once: the
 // two rows' updates overlap, which pays for combining them at the end. Wider patterns take more
 // comparisons a code point, which two rows would double.
-constexpr std::size_t k_both_ways_from = 48;
+constexpr std::size_t k_both_ways_from = 28;
 
 // Above this many code points, a 4-byte pattern of mostly ASCII is narrowed to bytes for
 // comparing: it takes a quarter of the vectors, which pays for narrowing the text.
