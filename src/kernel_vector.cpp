@@ -161,24 +161,32 @@ template <unsigned Vectors, class P, class T>
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
         bits[word] = bits_io[word];
-    for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        const std::uint32_t point = text[done];
-        std::uint64_t mask[words];
-        positions_of<Vectors, P, T>(lane, valid, point, mask);
-        std::uint64_t carry = 0;
-        if constexpr (words > 1 && (sizeof(P) == 1 || Vectors <= 4)) {
-            [&]<std::size_t... Run>(std::index_sequence<Run...>) {
-                (advance_run<std::min<std::size_t>(4, words - 4 * Run)>(bits + 4 * Run,
-                                                                        mask + 4 * Run, carry),
-                 ...);
-            }(std::make_index_sequence<(words + 3) / 4>());
-        } else {
-            // One word has no chain to keep whole. With more vectors than mask registers can
-            // hold, word by word measured faster: each word's comparisons and update interleave.
-            for (unsigned word = 0; word < words; ++word)
-                carry = advance_word(bits[word], mask[word], carry);
+    // Whether every pattern position is matched is asked once a stretch, not every code point:
+    // that test waits on the row's carry, so the loop's last branch, mispredicted when the
+    // length of text changes from call to call, resolved only after the whole chain.
+    constexpr std::size_t stretch = 256;
+    for (std::size_t done = 0; done < count && lcs < size;) {
+        const std::size_t end = std::min(count, done + stretch);
+        for (; done < end; ++done) {
+            const std::uint32_t point = text[done];
+            std::uint64_t mask[words];
+            positions_of<Vectors, P, T>(lane, valid, point, mask);
+            std::uint64_t carry = 0;
+            if constexpr (words > 1 && (sizeof(P) == 1 || Vectors <= 4)) {
+                [&]<std::size_t... Run>(std::index_sequence<Run...>) {
+                    (advance_run<std::min<std::size_t>(4, words - 4 * Run)>(bits + 4 * Run,
+                                                                            mask + 4 * Run, carry),
+                     ...);
+                }(std::make_index_sequence<(words + 3) / 4>());
+            } else {
+                // One word has no chain to keep whole. With more vectors than mask registers can
+                // hold, word by word measured faster: each word's comparisons and update
+                // interleave.
+                for (unsigned word = 0; word < words; ++word)
+                    carry = advance_word(bits[word], mask[word], carry);
+            }
+            lcs += carry;
         }
-        lcs += carry;
     }
     for (unsigned word = 0; word < words; ++word)
         bits_io[word] = bits[word];
@@ -383,6 +391,11 @@ best_split(std::uint64_t before_bits, std::uint64_t after_bits, std::size_t size
     return _mm512_reduce_max_epu64(_mm512_max_epu64(even, odd));
 }
 
+// Text fed from both ends is checked once a stretch for a row that has matched the whole
+// pattern, which makes the LCS the pattern's size: a short pattern against long text stops early.
+// Not every code point: the test waits on the row, and would hold back the loop's last branch.
+constexpr std::size_t k_both_ways_stretch = 256;
+
 // The LCS of a byte pattern of at most 64 code points with `text`, the text's first half fed to
 // a row of the pattern from its start and its second half, backwards, to a row of the pattern
 // reversed. The two rows do not wait on each other, so their updates overlap. For every split of
@@ -407,11 +420,14 @@ template <class T>
     std::uint64_t backward = ~std::uint64_t{0};
     const std::size_t half = count / 2;
     std::uint64_t mask[1];
-    for (std::size_t k = 0; k < half; ++k) {
-        positions_of<1, std::uint8_t, T>(ahead, valid, text[k], mask);
-        advance_word(forward, mask[0], 0);
-        positions_of<1, std::uint8_t, T>(behind, valid, text[count - 1 - k], mask);
-        advance_word(backward, mask[0], 0);
+    for (std::size_t k = 0; k < half;) {
+        for (const std::size_t end = std::min(half, k + k_both_ways_stretch); k < end; ++k) {
+            positions_of<1, std::uint8_t, T>(ahead, valid, text[k], mask);
+            advance_word(forward, mask[0], 0);
+            positions_of<1, std::uint8_t, T>(behind, valid, text[count - 1 - k], mask);
+            advance_word(backward, mask[0], 0);
+        }
+        if (k < half && ((forward & valid[0]) == 0 || (backward & valid[0]) == 0)) return size;
     }
     if (count % 2 != 0) {
         positions_of<1, std::uint8_t, T>(behind, valid, text[half], mask);
@@ -498,10 +514,16 @@ lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* tex
     std::uint64_t forward = ~std::uint64_t{0};
     std::uint64_t backward = ~std::uint64_t{0};
     const std::size_t half = count / 2;
-    for (std::size_t k = 0; k < half; ++k) {
-        advance_word(forward, halves_matching<Halves, T>(ahead, planes, text + k), 0);
-        advance_word(backward,
-                     halves_matching<Halves, T>(behind, back_planes, text + count - 1 - k), 0);
+    for (std::size_t k = 0; k < half;) {
+        for (const std::size_t end = std::min(half, k + k_both_ways_stretch); k < end; ++k) {
+            advance_word(forward, halves_matching<Halves, T>(ahead, planes, text + k), 0);
+            advance_word(backward,
+                         halves_matching<Halves, T>(behind, back_planes, text + count - 1 - k), 0);
+        }
+        if (k < half && ((forward & whole) == 0 || (backward & (whole << shift)) == 0)) {
+            lcs = size;
+            return true;
+        }
     }
     if (count % 2 != 0)
         advance_word(backward, halves_matching<Halves, T>(behind, back_planes, text + half), 0);

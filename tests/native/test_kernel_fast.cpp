@@ -261,6 +261,28 @@ template <class Point>
     return ::testing::AssertionSuccess();
 }
 
+TEST(FastKernelPrefix, TextFedFromBothEndsStopsOnlyWhenOneRowHoldsTheWholePattern) {
+    // A short pattern against text of a few stretches: the pattern whole near the start or near
+    // the end (one row matches all of it), split between the two ends (each row holds half, and
+    // streaming must go on), or only partly present. Byte patterns and emoji with ASCII.
+    std::mt19937_64 random(12);
+    const std::vector<std::string> letters = {"a", "b", "c", "d"};
+    const std::vector<std::string> emoji = {"a", "b", "\U0001F600", "\uf600"};
+    for (const auto* alphabet : {&letters, &emoji})
+        for (const std::size_t size : {1, 17, 40, 64}) {
+            const std::string first = random_text(*alphabet, size / 2, random);
+            const std::string second = random_text(*alphabet, size - size / 2, random);
+            const std::string pattern = first + second;
+            const std::string filler(1500, 'z');
+            const std::string texts[] = {"zz" + pattern + filler, filler + pattern + "z",
+                                         first + filler + second, first + filler + "z"};
+            for (const std::string& text : texts) {
+                expect_same_as_reference(text, pattern, {decode_utf8(pattern).size()});
+                expect_same_as_reference(pattern, text, {decode_utf8(text).size()});
+            }
+        }
+}
+
 TEST(Utf8Length, WideTextOfEveryLengthWithAndWithoutASurrogate) {
     // Code points of 1 to 4 UTF-8 bytes, among them NUL and the edges 0x7F, 0x80, 0x7FF, 0x800,
     // 0xFFFF, 0x10000 and the neighbours of the surrogates; then a surrogate at every place of
