@@ -944,8 +944,6 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
         if (detail::row_path() != detail::RowPath::vector ||
             pattern.size() > VectorCompareMachine<P, 1>::k_most)
             return false;
-        std::array<std::uint64_t, VectorCompareMachine<P, 1>::k_most / k_word_bits> bits;
-        bits.fill(k_all_ones);
         if constexpr (sizeof(P) == 4) {
             // 4-byte patterns are compared only against short text, and beyond one word they
             // are narrowed to bytes where they can be.
@@ -956,6 +954,8 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 const std::size_t count =
                     NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
                 if (count == NarrowedCompareMachine<1>::k_too_many) return false;
+                std::array<std::uint64_t, VectorCompareMachine<P, 1>::k_most / k_word_bits> bits;
+                bits.fill(k_all_ones);
                 lcs += NarrowedCompareMachine<1>::feed_narrowed(
                     std::span<const std::uint8_t>(narrowed.data(), pattern.size()),
                     std::span<const std::uint32_t>(renumbered.data(), count), text.data(),
@@ -983,8 +983,9 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 return true;
             }
         }
+        // A fresh row that nothing reads afterwards: no words to fill before or keep after.
         lcs += detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
-                                            text.size(), bits.data(), 0);
+                                            text.size(), nullptr, 0);
         slot = similarity_bits(lcs, source_bytes, slot);
         return true;
     };

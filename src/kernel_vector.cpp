@@ -160,7 +160,7 @@ template <unsigned Vectors, class P, class T>
     }
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
-        bits[word] = bits_io[word];
+        bits[word] = bits_io != nullptr ? bits_io[word] : ~std::uint64_t{0};
     // Whether every pattern position is matched is asked once a stretch, not every code point:
     // that test waits on the row's carry, so the loop's last branch, mispredicted when the
     // length of text changes from call to call, resolved only after the whole chain.
@@ -188,8 +188,9 @@ template <unsigned Vectors, class P, class T>
             lcs += carry;
         }
     }
-    for (unsigned word = 0; word < words; ++word)
-        bits_io[word] = bits[word];
+    if (bits_io != nullptr)
+        for (unsigned word = 0; word < words; ++word)
+            bits_io[word] = bits[word];
     return lcs;
 }
 
@@ -584,6 +585,11 @@ template <class P, class T>
 std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept {
+    std::uint64_t fresh[k_compared_up_to<std::uint8_t> / 64];
+    if (bits == nullptr) {
+        std::fill(std::begin(fresh), std::end(fresh), ~std::uint64_t{0});
+        bits = fresh;
+    }
     for (std::size_t done = 0; done < count && lcs < size; ++done) {
         std::uint64_t carry = 0;
         for (std::size_t word = 0; 64 * word < size; ++word) {
@@ -646,14 +652,13 @@ std::atomic<RowUpdate>& selected_update() noexcept {
 
 } // namespace
 
-RowPath row_path() noexcept {
-    return row_update() == &advance_row_avx512 ? RowPath::vector : RowPath::scalar;
-}
+std::atomic<RowPath> current_row_path{vector_rows_supported() ? RowPath::vector : RowPath::scalar};
 
 bool select_row_path(RowPath path) noexcept {
     if (path == RowPath::vector && !vector_rows_supported()) return false;
     selected_update().store(path == RowPath::vector ? &advance_row_avx512 : &advance_row_scalar,
                             std::memory_order_relaxed);
+    current_row_path.store(path, std::memory_order_relaxed);
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include "kernel_row.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -66,7 +67,8 @@ inline constexpr std::size_t k_compared_up_to = sizeof(P) == 1 ? 320 : 256;
 
 /// Rows for patterns of 1 to `k_compared_up_to<P>` code points, compared with each streamed code
 /// point rather than looked up: `points` are the pattern's `size` code points, read in place, and
-/// `bits` holds (size + 63) / 64 words. Feeds `count` code points of `text` to the row until the
+/// `bits` holds (size + 63) / 64 words, or is null for a fresh row (all ones) that the caller does
+/// not keep. Feeds `count` code points of `text` to the row until the
 /// LCS `lcs` reaches `size`, and returns the new LCS. The same condition as above holds.
 /// Instantiated for every pair of 1-, 2- and 4-byte code points.
 template <class P, class T>
@@ -138,8 +140,14 @@ void narrow_text_avx512(const T* text, std::size_t count, std::span<const std::u
 
 enum class RowPath { scalar, vector };
 
-/// The path the process uses now.
-RowPath row_path() noexcept;
+/// The path the process uses now, set when the module loads (until then, and where the CPU lacks
+/// the vectors, the scalar one) and changed only by `select_row_path`.
+extern std::atomic<RowPath> current_row_path;
+
+/// The path the process uses now: one load, which every short call makes a few times.
+inline RowPath row_path() noexcept {
+    return current_row_path.load(std::memory_order_relaxed);
+}
 
 /// Makes `path` the process's path; returns false, changing nothing, for the vector path on a
 /// CPU without it.
