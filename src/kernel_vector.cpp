@@ -550,14 +550,11 @@ bool lcs_halves_both_ways_avx512(const std::uint32_t* points, std::size_t size, 
 
 #undef CORVANE_AVX512_BOTH_WAYS
 
-bool both_ways_supported() noexcept {
-    static const bool supported = [] {
-        __builtin_cpu_init();
-        return vector_rows_supported() && __builtin_cpu_supports("avx512vbmi2") &&
-               __builtin_cpu_supports("avx512vpopcntdq");
-    }();
-    return supported;
-}
+const bool both_ways_available = [] {
+    __builtin_cpu_init();
+    return vector_rows_supported() && __builtin_cpu_supports("avx512vbmi2") &&
+           __builtin_cpu_supports("avx512vpopcntdq");
+}();
 
 bool vector_rows_supported() noexcept {
     static const bool supported = [] {
@@ -636,9 +633,7 @@ bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const T*, st
     return false;
 }
 
-bool both_ways_supported() noexcept {
-    return false;
-}
+const bool both_ways_available = false;
 
 #endif
 

@@ -76,8 +76,13 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept;
 
-/// Whether this CPU also has AVX-512 VBMI2 and VPOPCNTDQ, for `lcs_both_ways_avx512`.
-bool both_ways_supported() noexcept;
+/// Whether this CPU also has AVX-512 VBMI2 and VPOPCNTDQ, asked once when the module loads.
+extern const bool both_ways_available;
+
+/// Whether `lcs_both_ways_avx512` and `lcs_halves_both_ways_avx512` may run: one load.
+inline bool both_ways_supported() noexcept {
+    return both_ways_available;
+}
 
 /// The LCS of a byte pattern of 1 to 64 code points with `count` code points of `text`, fed to
 /// two rows at once: the text's first half from the pattern's start and its second half,
