@@ -637,28 +637,16 @@ const bool both_ways_available = false;
 
 #endif
 
-namespace {
-
-std::atomic<RowUpdate>& selected_update() noexcept {
-    static std::atomic<RowUpdate> selected{vector_rows_supported() ? &advance_row_avx512
-                                                                   : &advance_row_scalar};
-    return selected;
-}
-
-} // namespace
-
 std::atomic<RowPath> current_row_path{vector_rows_supported() ? RowPath::vector : RowPath::scalar};
 
 bool select_row_path(RowPath path) noexcept {
     if (path == RowPath::vector && !vector_rows_supported()) return false;
-    selected_update().store(path == RowPath::vector ? &advance_row_avx512 : &advance_row_scalar,
-                            std::memory_order_relaxed);
     current_row_path.store(path, std::memory_order_relaxed);
     return true;
 }
 
 RowUpdate row_update() noexcept {
-    return selected_update().load(std::memory_order_relaxed);
+    return row_path() == RowPath::vector ? &advance_row_avx512 : &advance_row_scalar;
 }
 
 template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
