@@ -1,9 +1,13 @@
-# corvane against rapidfuzz from Python: timing tables on synthetic and real text, short calls, peak
-# memory and the plot.
+# corvane against rapidfuzz from Python: timing tables on synthetic and real text, short calls, the
+# call floor, peak memory and the plot.
 """Run one table per process, so that each table's contenders share one warm interpreter:
 
-    python compare.py synthetic|text|short|lengths|memory --out DIR
-    python compare.py plot --out DIR --png FILE
+    python compare.py synthetic|text|short|lengths|memory --out DIR [--isa LEVEL]
+    python compare.py floor --out DIR --floor DIR_OF_CALL_FLOOR [--isa LEVEL]
+    python compare.py plot --out DIR --png FILE [--other DIR_OF_ANOTHER_LEVEL]
+
+LEVEL names the instruction-set cap the module was built with (CORVANE_MAX_ISA); the tables print
+it and record it.
 
 Each table prints its rows as they finish and leaves its figures in DIR as JSON. Every timing is a
 full-length request unless said otherwise, and the calls cycle through a pool of different pairs
@@ -39,6 +43,7 @@ ALPHABETS = {
 }
 SIZES = (8, 16, 32, 64, 96, 128, 200, 256, 512, 1000, 10000, 100000)
 FAILURES = []
+LEVEL = "unknown"
 
 
 def text(alphabet, size, rng):
@@ -60,6 +65,19 @@ def human(seconds):
         if seconds >= scale:
             return f"{seconds / scale:.2f} {unit}"
     return f"{seconds * 1e9:.0f} ns"
+
+
+def save(out, table, rows, **more):
+    """Leaves a table's rows in DIR/table.json, with the level they ran at."""
+    (out / f"{table}.json").write_text(json.dumps({"level": LEVEL, **more, "rows": rows}, indent=1))
+
+
+def load(folder, table):
+    """(level, rows) of a table left by save, or by the older writer of a bare list of rows."""
+    data = json.loads((folder / f"{table}.json").read_text())
+    if isinstance(data, list):
+        return "unknown", data
+    return data.get("level", "unknown"), data["rows"]
 
 
 def check(label, source, target):
@@ -145,7 +163,7 @@ def synthetic(out):
                 widths=widths)
             results.append({"alphabet": alphabet, "size": size, "pool": pool, "corvane": ours,
                             "rapidfuzz": theirs})
-    (out / "synthetic.json").write_text(json.dumps(results, indent=1))
+    save(out, "synthetic", results)
 
 
 # ---- real text: translated message catalogs ---------------------------------------------------
@@ -255,7 +273,7 @@ def real_text(out):
                 f"{theirs / ours:.2f}x", widths=widths)
             results.append({"language": name, "kind": kind, "pairs": len(items), "chars": chars,
                             "corvane": ours, "rapidfuzz": theirs})
-    (out / "text.json").write_text(json.dumps({"sources": sources, "rows": results}, indent=1))
+    save(out, "text", results, sources=sources)
 
 
 # ---- short calls ------------------------------------------------------------------------------
@@ -312,7 +330,62 @@ def short(out):
                 widths=widths)
             results.append({"letters": [low, high], "lengths": count, "positional": positional,
                             "keyword": keyword, "rapidfuzz": theirs})
-    (out / "short.json").write_text(json.dumps(results, indent=1))
+    save(out, "short", results)
+
+
+# ---- the call floor ---------------------------------------------------------------------------
+
+FLOOR_SIZES = (4, 8, 12, 16, 24, 32, 48, 64)
+
+
+def check_floor(floor):
+    """The floor must bind and answer like the module, or its time would be no floor."""
+    f = floor.compute_lcs_similarity
+    ok = (f("ab", "abc", [3]) == [1.0]
+          and f(source="ab", length_of_prefixes_of_target=[0, 3], target="abc") == [1.0, 1.0])
+    for bad in (("ab", b"abc", [3]), ("ab", "abc", (3,)), ("ab", "abc", [4])):
+        try:
+            f(*bad)
+            ok = False
+        except (TypeError, ValueError):
+            pass
+    if not ok:
+        FAILURES.append("floor")
+        print("MISMATCH floor: call_floor does not bind or check its arguments like corvane", flush=True)
+
+
+def floor_table(out, floor):
+    print("The call floor: call_floor.compute_lcs_similarity (benchmarks/call_floor.c) binds and")
+    print("checks the same arguments and returns 1.0 per length, comparing nothing. Random letters,")
+    print("source and target of N each, 1,000 different pairs, one full-length request per call;")
+    print("ns per call less the loop's own cost, the three timed in turn in one process. \"above\"")
+    print("is less the floor's time.")
+    widths = (4, 8, 9, 9, 10, 10)
+    row("N", "floor", "corvane", "above", "rapidfuzz", "rf above", widths=widths)
+    check_floor(floor)
+
+    # The same loop as run_corvane's, so that only the function called differs.
+    def run_floor(items, f=floor.compute_lcs_similarity):
+        for a, b, lengths in items:
+            f(a, b, lengths)
+
+    rng = random.Random(16)
+    results = []
+    for size in FLOOR_SIZES:
+        items = []
+        for _ in range(1000):
+            target = text("letters", size, rng)
+            items.append((text("letters", size, rng), target, [size]))
+        for a, b, _ in items[:5]:
+            check(f"floor N={size}", a, b)
+        base, ours, theirs = per_call([(run_floor, run_nothing), (run_corvane, run_nothing),
+                                       (run_rapidfuzz, run_nothing)], items, 0.6)
+        ns = lambda seconds: f"{seconds * 1e9:.1f}"
+        row(size, ns(base), ns(ours), f"{(ours - base) * 1e9:+.1f}", ns(theirs),
+            f"{(theirs - base) * 1e9:+.1f}", widths=widths)
+        results.append({"size": size, "floor": base, "corvane": ours, "rapidfuzz": theirs,
+                        "corvane_above": ours - base, "rapidfuzz_above": theirs - base})
+    save(out, "floor", results)
 
 
 # ---- many lengths -----------------------------------------------------------------------------
@@ -337,7 +410,7 @@ def lengths_table(out):
                                      (short_rapidfuzz, short_rapidfuzz_nothing)], items, 0.6)
             row(alphabet, size, human(ours), human(theirs), f"{theirs / ours:.1f}x", widths=widths)
             results.append({"alphabet": alphabet, "size": size, "corvane": ours, "rapidfuzz": theirs})
-    (out / "lengths.json").write_text(json.dumps(results, indent=1))
+    save(out, "lengths", results)
 
 
 # ---- memory: one call per fresh interpreter ---------------------------------------------------
@@ -426,42 +499,78 @@ def memory(out):
             exact = exact and figures["reset"]
     if not exact:
         print("(peaks are lower bounds: the high-water mark could not be reset before the call)")
-    (out / "memory.json").write_text(json.dumps(results, indent=1))
+    save(out, "memory", results)
 
 
 # ---- plot -------------------------------------------------------------------------------------
 
-def plot(out, png):
+# Line style and marker of corvane per level; a level not named here takes the next unused one.
+LEVEL_STYLES = {"avx512": ("-", "o"), "avx2": (":", "s"), "sse2": ("-.", "D"),
+                "portable": ((0, (5, 1)), "v")}
+
+
+def plot(out, png, other=None):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
 
-    results = json.loads((out / "synthetic.json").read_text())
-    figure, (times, ratios) = plt.subplots(1, 2, figsize=(12, 5))
+    runs = [load(out, "synthetic")] + ([load(other, "synthetic")] if other else [])
+    # The levels in a fixed order, so that each keeps its style whichever directory is --out.
+    order = list(LEVEL_STYLES)
+    runs.sort(key=lambda run: order.index(run[0]) if run[0] in order else len(order))
+    spare = [s for name, s in LEVEL_STYLES.items() if name not in [r[0] for r in runs]]
+    styles = [LEVEL_STYLES.get(level) or spare.pop(0) for level, _ in runs]
+    # With a second level, a third panel shows what the cap costs: each level's time over the first's.
+    figure, panels = plt.subplots(1, 2 + (len(runs) > 1), figsize=(12 + 5 * (len(runs) > 1), 5))
+    times, ratios = panels[:2]
     for k, alphabet in enumerate(ALPHABETS):
-        points = sorted((r["size"], r["corvane"], r["rapidfuzz"]) for r in results
-                        if r["alphabet"] == alphabet)
-        if not points:
-            continue
-        sizes = [p[0] for p in points]
         color = f"C{k}"
-        times.plot(sizes, [p[1] for p in points], "o-", color=color, ms=3, label=f"{alphabet} corvane")
-        times.plot(sizes, [p[2] for p in points], "^--", color=color, ms=3, label=f"{alphabet} rapidfuzz")
-        ratios.plot(sizes, [p[2] / p[1] for p in points], "o-", color=color, ms=3, label=alphabet)
-    for axes in (times, ratios):
+        first = None
+        for n, ((level, results), (line, marker)) in enumerate(zip(runs, styles)):
+            points = dict((r["size"], (r["corvane"], r["rapidfuzz"])) for r in results
+                          if r["alphabet"] == alphabet)
+            if not points:
+                continue
+            sizes = sorted(points)
+            times.plot(sizes, [points[s][0] for s in sizes], ls=line, marker=marker, color=color, ms=3)
+            # rapidfuzz does not depend on corvane's level: the first run's line stands for all.
+            if n == 0:
+                times.plot(sizes, [points[s][1] for s in sizes], "^--", color=color, ms=3, lw=0.8)
+                first = points
+            ratios.plot(sizes, [points[s][1] / points[s][0] for s in sizes], ls=line, marker=marker,
+                        color=color, ms=3)
+            common = [s for s in sizes if first and s in first]
+            if n > 0 and common:
+                panels[2].plot(common, [points[s][0] / first[s][0] for s in common], ls=line,
+                               marker=marker, color=color, ms=3)
+    for axes in panels:
         axes.set_xscale("log")
-        axes.set_yscale("log")
+        # The cost of the cap stays near 1, where a linear scale reads more easily.
+        axes.set_yscale("log" if axes in (times, ratios) else "linear")
         axes.set_xlabel("code points in source and in target (random text)")
         axes.grid(True, which="major", alpha=0.3)
+    # Two small legends rather than one entry per line: colour is the alphabet, style the contender.
+    kinds = [Line2D([], [], color="black", ls=line, marker=marker, ms=3, label=f"corvane, {level}")
+             for (level, _), (line, marker) in zip(runs, styles)]
+    kinds.append(Line2D([], [], color="black", ls="--", marker="^", ms=3, lw=0.8, label="rapidfuzz"))
+    times.legend(handles=kinds, fontsize=7, loc="upper left")
     times.set_ylabel("seconds per full-length request")
-    times.legend(fontsize=7, ncol=2)
+    alphabets = [Line2D([], [], color=f"C{k}", lw=2, label=alphabet)
+                 for k, alphabet in enumerate(ALPHABETS)]
+    ratios.legend(handles=alphabets + kinds[:-1], fontsize=7, ncol=2)
     ratios.axhline(1.0, color="black", lw=0.8)
     ratios.set_ylabel("rapidfuzz time / corvane time (above 1: corvane faster)")
-    ratios.legend(fontsize=7)
+    if len(runs) > 1:
+        panels[2].axhline(1.0, color="black", lw=0.8)
+        panels[2].set_ylabel(f"corvane's time / its time at {runs[0][0]} (above 1: slower)")
+        panels[2].legend(handles=kinds[1:-1], fontsize=7)
+    levels = ", ".join(level for level, _ in runs)
+    figure.suptitle(f"corvane's instruction-set level: {levels}", fontsize=9)
     figure.tight_layout()
     figure.savefig(png, dpi=110)
-    print(f"plot written to {png}")
+    print(f"plot written to {png} (levels: {levels})")
 
 
 def write_documents(out):
@@ -475,25 +584,40 @@ def write_documents(out):
 
 
 def main():
+    global LEVEL
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("table", choices=["synthetic", "text", "short", "lengths", "memory",
+    parser.add_argument("table", choices=["synthetic", "text", "short", "floor", "lengths", "memory",
                                           "memory-child", "plot", "documents"])
     parser.add_argument("case", nargs="?")
     parser.add_argument("contender", nargs="?")
     parser.add_argument("--out", type=Path, default=Path("."))
     parser.add_argument("--png", type=Path)
+    parser.add_argument("--isa", default=LEVEL,
+                        help="the instruction-set cap corvane was built with, printed and recorded")
+    parser.add_argument("--floor", type=Path, help="the directory holding the built call_floor module")
+    parser.add_argument("--other", type=Path, help="plot: results of another level, drawn beside --out's")
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
+    LEVEL = args.isa
     if args.table == "memory-child":
         memory_child(args.case, args.contender)
     elif args.table == "plot":
-        plot(args.out, args.png)
+        plot(args.out, args.png, args.other)
     elif args.table == "documents":
         write_documents(args.out)
     else:
+        tables = {"synthetic": synthetic, "text": real_text, "short": short, "lengths": lengths_table,
+                  "memory": memory}
+        if args.table == "floor":
+            if args.floor is None:
+                parser.error("the floor table needs --floor DIR, the directory of the built call_floor")
+            # Searched first, so that no other call_floor shadows the one just built.
+            sys.path.insert(0, str(args.floor))
+            import call_floor
+            tables["floor"] = lambda out: floor_table(out, call_floor)
         start = time.perf_counter()
-        {"synthetic": synthetic, "text": real_text, "short": short, "lengths": lengths_table,
-         "memory": memory}[args.table](args.out)
+        print(f"level: {LEVEL}")
+        tables[args.table](args.out)
         print(f"({args.table}: {time.perf_counter() - start:.0f} s)")
     sys.stdout.flush()
     if FAILURES:

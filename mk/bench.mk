@@ -1,30 +1,64 @@
-# Benchmarks (`make bench`): the native kernel table, the Python comparisons, peak memory and the
-# plot, from optimised builds, one process per table. BENCH_NATIVE_FLAGS=--estimate-largest skips
-# the minute that the reference kernel takes at the largest size. The plot goes to
-# $(BENCH_DIR)/timings.png; `make bench-plot` copies it over the committed benchmarks/timings.png.
+# Benchmarks (`make bench`): the native kernel table, the Python comparisons, the call floor, peak
+# memory and the plot, from optimised builds, one process per table.
+# BENCH_NATIVE_FLAGS=--estimate-largest skips the minute that the reference kernel takes at the
+# largest size.
+#
+# ISA (avx512, the default, avx2, sse2 or portable) caps the instruction set that the module's
+# run-time choice may use: `make bench ISA=avx2`. Each level has its own venv, wheel build, native
+# build and results under $(BUILD)/bench-$(ISA), so levels don't rebuild each other and the venv of
+# `make test` is never replaced by a capped build. The plot goes to $(BENCH_DIR)/timings.png and
+# shows BENCH_OTHER's level beside this one once that level has run; `make bench-plot` copies it
+# over the committed benchmarks/timings.png.
 
-BENCH_DIR = $(BUILD)/bench
+ISA ?= avx512
+BENCH_LEVELS = avx512 avx2 sse2 portable
+BENCH_OTHER ?= $(if $(filter avx512,$(ISA)),avx2,avx512)
+BENCH_DIR = $(BUILD)/bench-$(ISA)
+BENCH_OTHER_DIR = $(BUILD)/bench-$(BENCH_OTHER)
+BENCH_OTHER_JSON = $(CURDIR)/$(BENCH_OTHER_DIR)/synthetic.json
+BENCH_VPY = $(CURDIR)/$(BENCH_DIR)/venv/bin/python
 BENCH_PY = $(CURDIR)/benchmarks/compare.py
+BENCH_ARGS = --out $(CURDIR)/$(BENCH_DIR) --isa $(ISA)
+# The install flags of `make test`, with this level's own build directory and cap.
+BENCH_PIP_FLAGS = $(filter-out -Cbuild-dir=%,$(PIP_FLAGS)) -Cbuild-dir=$(BENCH_DIR)/wheel \
+                  -Ccmake.define.CORVANE_MAX_ISA=$(ISA)
 BENCH_NATIVE_FLAGS ?=
 
-.PHONY: bench bench-plot in-env-bench
+.PHONY: bench bench-plot in-env-bench in-env-bench-install
+
+# A misspelt level would otherwise build uncapped, under its own name.
+ifneq ($(filter bench in-env-bench in-env-bench-install,$(MAKECMDGOALS)),)
+ifeq ($(filter $(ISA),$(BENCH_LEVELS)),)
+$(error ISA=$(ISA) is not one of $(BENCH_LEVELS))
+endif
+endif
 
 bench:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-bench BUILD=$(BUILD) \
+	$(DEVROOT) $(MAKE) --no-print-directory in-env-bench BUILD=$(BUILD) ISA=$(ISA) \
 	  BENCH_NATIVE_FLAGS="$(BENCH_NATIVE_FLAGS)"
 
-in-env-bench: in-env-install
-	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BENCHMARKS=ON \
-	  -DCORVANE_WERROR=ON >/dev/null
-	cmake --build $(BENCH_DIR) --target native_kernel_bench
-	cd $(BUILD) && $(VPY) $(BENCH_PY) documents --out $(CURDIR)/$(BENCH_DIR) >/dev/null
-	$(BENCH_DIR)/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv $(BENCH_NATIVE_FLAGS) \
-	  --documents $(BENCH_DIR)/document-fr.txt,$(BENCH_DIR)/document-ru.txt
+$(BENCH_VPY):
+	$(PYTHON) -m venv --system-site-packages --without-pip $(BENCH_DIR)/venv
+
+in-env-bench-install: $(BENCH_VPY)
+	$(BENCH_VPY) -m pip install $(BENCH_PIP_FLAGS) .
+
+in-env-bench: in-env-bench-install
+	cmake -S . -B $(BENCH_DIR)/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BENCHMARKS=ON \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_WERROR=ON -DCORVANE_MAX_ISA=$(ISA) \
+	  >/dev/null
+	cmake --build $(BENCH_DIR)/native --target native_kernel_bench call_floor
+	cd $(BUILD) && $(BENCH_VPY) $(BENCH_PY) documents $(BENCH_ARGS) >/dev/null
+	@echo "Native kernels, level: $(ISA)"
+	$(BENCH_DIR)/native/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv \
+	  $(BENCH_NATIVE_FLAGS) --documents $(BENCH_DIR)/document-fr.txt,$(BENCH_DIR)/document-ru.txt
 	@echo
-	cd $(BUILD) && for table in synthetic text short lengths memory; do \
-	  $(VPY) $(BENCH_PY) $$table --out $(CURDIR)/$(BENCH_DIR) && echo || exit 1; done
-	cd $(BUILD) && $(VPY) $(BENCH_PY) plot --out $(CURDIR)/$(BENCH_DIR) \
-	  --png $(CURDIR)/$(BENCH_DIR)/timings.png
+	cd $(BUILD) && for table in synthetic text short floor lengths memory; do \
+	  $(BENCH_VPY) $(BENCH_PY) $$table $(BENCH_ARGS) --floor $(CURDIR)/$(BENCH_DIR)/native/benchmarks \
+	  && echo || exit 1; done
+	cd $(BUILD) && $(BENCH_VPY) $(BENCH_PY) plot $(BENCH_ARGS) \
+	  --png $(CURDIR)/$(BENCH_DIR)/timings.png \
+	  $$(test -f $(BENCH_OTHER_JSON) && echo --other $(CURDIR)/$(BENCH_OTHER_DIR))
 
 bench-plot:
 	cp $(BENCH_DIR)/timings.png benchmarks/timings.png
