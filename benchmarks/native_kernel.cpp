@@ -1,4 +1,5 @@
 // Times the two-row reference kernel against the bit-parallel kernel on random texts.
+#include "cpu.hpp"
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
 #include "kernel_vector.hpp"
@@ -119,18 +120,16 @@ std::string encode_range(const std::u32string& points, std::size_t begin, std::s
     return out;
 }
 
-/// The fast kernel with the scalar and with the vector row update, side by side: random letters
+/// The fast kernel at each level of vector code this machine runs, side by side: random letters
 /// and two stretches of each document, of N code points each.
-void compare_row_paths(const std::vector<std::string>& documents, std::mt19937_64& random) {
-    using corvane::detail::RowPath;
-    const RowPath before = corvane::detail::row_path();
-    std::printf(
-        "\nRow updates: the fast kernel with each path, one full-length request; this CPU %s\n",
-        corvane::detail::vector_rows_supported()
-            ? "has AVX-512, so the vector path runs by default"
-            : "lacks AVX-512, so the scalar path runs (no vector column)");
-    std::printf("%-22s %8s %12s %12s %8s %10s %10s\n", "text", "N", "scalar", "vector", "ratio",
-                "ns/step s", "ns/step v");
+void compare_levels(const std::vector<std::string>& documents, std::mt19937_64& random) {
+    const auto levels = corvane::cpu::runnable_levels();
+    std::printf("\nLevels: the fast kernel with the paths of each instruction-set level this CPU "
+                "runs, one full-length request\n");
+    std::printf("%-22s %8s", "text", "N");
+    for (const corvane::cpu::Level& level : levels)
+        std::printf(" %12.*s", static_cast<int>(level.name.size()), level.name.data());
+    std::printf(" %8s\n", "top/low");
     std::vector<std::pair<std::string, std::u32string>> texts;
     Alphabet letters = alphabets()[0];
     std::string random_letters = random_text(letters, 200000, random);
@@ -144,28 +143,21 @@ void compare_row_paths(const std::vector<std::string>& documents, std::mt19937_6
             if (points.size() < 2 * size) continue;
             const corvane::testing::StoredText source(encode_range(points, 0, size));
             const corvane::testing::StoredText target(encode_range(points, size, size));
-            double seconds[2] = {0, 0};
-            for (const RowPath path : {RowPath::scalar, RowPath::vector}) {
-                if (!corvane::detail::select_row_path(path)) continue;
+            std::printf("%-22s %8zu", name.c_str(), size);
+            std::vector<double> seconds;
+            for (const corvane::cpu::Level& level : levels) {
+                const corvane::cpu::Scope scope(level.features);
                 int runs = 0;
-                seconds[path == RowPath::vector] = time_call(
+                seconds.push_back(time_call(
                     [&](std::span<std::uint64_t> lengths) {
                         corvane::prefix_similarities(source.view(), target.view(), lengths);
                     },
-                    size, 0.5, runs);
+                    size, 0.5, runs));
+                std::printf(" %12s", human(seconds.back()).c_str());
             }
-            const double steps = static_cast<double>(size) * static_cast<double>((size + 63) / 64);
-            if (seconds[1] > 0)
-                std::printf("%-22s %8zu %12s %12s %7.2fx %10.3f %10.3f\n", name.c_str(), size,
-                            human(seconds[0]).c_str(), human(seconds[1]).c_str(),
-                            seconds[0] / seconds[1], seconds[0] * 1e9 / steps,
-                            seconds[1] * 1e9 / steps);
-            else
-                std::printf("%-22s %8zu %12s %12s %8s %10.3f %10s\n", name.c_str(), size,
-                            human(seconds[0]).c_str(), "-", "-", seconds[0] * 1e9 / steps, "-");
+            std::printf(" %7.2fx\n", seconds.front() / seconds.back());
             std::fflush(stdout);
         }
-    corvane::detail::select_row_path(before);
 }
 
 } // namespace
@@ -250,6 +242,6 @@ int main(int argc, char** argv) {
                     << ',' << fast << '\n';
         }
     }
-    compare_row_paths(documents, random);
+    compare_levels(documents, random);
     return 0;
 }

@@ -171,7 +171,7 @@ bool same_lcs(const char* name, const Timing& timing, const Timing& scalar) {
 
 int main(int argc, char** argv) {
     const bool scan = argc > 1 && std::strcmp(argv[1], "--scan") == 0;
-    const bool vector = vector_rows_supported();
+    const bool vector = corvane::cpu::has(corvane::cpu::k_avx512_rows);
     std::printf("row update, ns per word step (best of 7, thread CPU time); vector path %s; "
                 "threshold %zu words\n",
                 vector ? "available (AVX-512)" : "not available on this CPU",

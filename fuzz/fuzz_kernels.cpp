@@ -5,6 +5,7 @@
 // stored 1, 2 or 4 bytes to a code point, as the interpreter stores text. Both kernels run on the
 // same call; their results must agree bit for bit, and so must their panics, including the message
 // of a length beyond the byte length of target.
+#include "cpu.hpp"
 #include "kernel.hpp"
 #include "kernel_reference.hpp"
 #include "kernel_vector.hpp"
@@ -292,16 +293,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     const auto stored = [&](std::string_view s, std::string_view t, std::span<std::uint64_t> l) {
         corvane::testing::stored_kernel(s, t, l, source_kind, target_kind);
     };
-    const Outcome fast = run(stored, source, target, lengths);
     const Outcome reference = run(corvane::reference::prefix_similarities, source, target, lengths);
-    if (fast != reference) report_mismatch(source, target, lengths, fast, reference);
-    // The scalar row update too, where the vector one ran first.
-    using corvane::detail::RowPath;
-    if (corvane::detail::row_path() == RowPath::vector) {
-        corvane::detail::select_row_path(RowPath::scalar);
-        const Outcome scalar = run(stored, source, target, lengths);
-        corvane::detail::select_row_path(RowPath::vector);
-        if (scalar != reference) report_mismatch(source, target, lengths, scalar, reference);
+    // Every level of vector code this machine runs takes its own paths.
+    for (const corvane::cpu::Level& level : corvane::cpu::runnable_levels()) {
+        const corvane::cpu::Scope scope(level.features);
+        const Outcome fast = run(stored, source, target, lengths);
+        if (fast != reference) report_mismatch(source, target, lengths, fast, reference);
     }
     return 0;
 }

@@ -109,10 +109,14 @@ in-env-check-refleaks: in-env-refleaks-install
 FUZZ_BUILD := $(BUILD)/fuzz
 FUZZ_BIN := $(FUZZ_BUILD)/fuzz_kernels
 FUZZ_CXX := clang++
-FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/kernel.cpp src/kernel_reference.cpp \
-                src/kernel_vector.cpp src/panic.cpp src/text_vector.cpp
+FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/cpu.cpp src/kernel.cpp src/kernel_compare_avx2.cpp src/kernel_reference.cpp \
+                src/kernel_vector.cpp src/panic.cpp src/text_avx2.cpp src/text_vector.cpp
 FUZZ_CXXFLAGS := -std=c++23 -O1 -g -Wall -Wextra -Werror -Isrc -Itests/native -fno-omit-frame-pointer \
                  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+# FUZZ_LEVEL caps the instruction set as CORVANE_MAX_ISA does for the other builds.
+FUZZ_LEVEL ?= avx512
+FUZZ_CXXFLAGS += -DCORVANE_MAX_ISA_LEVEL=$(if $(filter portable,$(FUZZ_LEVEL)),0,$(if \
+  $(filter sse2,$(FUZZ_LEVEL)),1,$(if $(filter avx2,$(FUZZ_LEVEL)),2,3)))
 FUZZ_CHECK_SECONDS ?= 60
 FUZZ_SECONDS ?= 1800
 # Panic reports would flood the output: the target's standard error is discarded (its own

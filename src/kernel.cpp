@@ -1,10 +1,14 @@
 // The bit-parallel prefix similarity kernel: 64 pattern positions per machine word.
 #include "kernel.hpp"
 
+#include "cpu.hpp"
+
+#include "kernel_compare_avx2.hpp"
 #include "kernel_pattern.hpp"
 #include "kernel_row.hpp"
 #include "kernel_vector.hpp"
 #include "similarity.hpp"
+#include "text_avx2.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
+#if CORVANE_X86_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -104,7 +108,7 @@ class WordMachine {
 
 /// Bit k set where `lane[k]` equals `point`, for the 16 code points of `lane` (16-byte aligned).
 inline std::uint32_t equal_point_mask(const std::uint32_t* lane, std::uint32_t point) noexcept {
-#if defined(__SSE2__)
+#if CORVANE_X86_SSE2
     const auto* vectors = reinterpret_cast<const __m128i*>(lane);
     const __m128i probe = _mm_set1_epi32(static_cast<int>(point));
     // Matches are all-ones lanes; packing with signed saturation keeps them all-ones, so one
@@ -163,10 +167,36 @@ class CompareMachine {
     std::uint64_t lcs_ = 0;
 };
 
+/// The vector code that compares a pattern with streamed code points: 512-bit where the CPU has
+/// AVX-512, 256-bit where it has AVX2.
+enum class Compare { avx2, avx512 };
+
+/// `feed_compared_avx512` or `feed_compared_avx2`.
+template <Compare Width, class P, class T>
+[[gnu::always_inline]] inline std::uint64_t
+feed_compared(const P* points, std::size_t size, const T* text, std::size_t count,
+              std::uint64_t* bits, std::uint64_t lcs) noexcept {
+    if constexpr (Width == Compare::avx512)
+        return detail::feed_compared_avx512(points, size, text, count, bits, lcs);
+    else
+        return detail::feed_compared_avx2(points, size, text, count, bits, lcs);
+}
+
+/// `narrow_text_avx512` or `narrow_text_avx2`.
+template <Compare Width, class T>
+[[gnu::always_inline]] inline void narrow_text(const T* text, std::size_t count,
+                                               std::span<const std::uint32_t> renumbered,
+                                               std::uint8_t* narrowed) noexcept {
+    if constexpr (Width == Compare::avx512)
+        detail::narrow_text_avx512(text, count, renumbered, narrowed);
+    else
+        detail::narrow_text_avx2(text, count, renumbered, narrowed);
+}
+
 /// A pattern of 1 to 256 code points (320 of bytes) compared with each streamed code point on
-/// 512-bit vectors, 64, 32 or 16 code points at a time by their width: no table to set up or
-/// clear, and no branch on the script of a code point. Only where the CPU has the vectors.
-template <class P, std::size_t Words>
+/// vectors, a whole vector of pattern code points at a time: no table to set up or clear, and no
+/// branch on the script of a code point. Only where the CPU has the vectors of `Width`.
+template <class P, std::size_t Words, Compare Width>
 class VectorCompareMachine {
   public:
     static constexpr std::size_t k_most = detail::k_compared_up_to<P>;
@@ -179,8 +209,8 @@ class VectorCompareMachine {
 
     template <class T>
     void feed(const T* text, std::size_t count) noexcept {
-        lcs_ = detail::feed_compared_avx512(pattern_.data(), pattern_.size(), text, count,
-                                            bits_.data(), lcs_);
+        lcs_ =
+            feed_compared<Width>(pattern_.data(), pattern_.size(), text, count, bits_.data(), lcs_);
     }
 
     std::uint64_t lcs() const noexcept { return lcs_; }
@@ -194,66 +224,65 @@ class VectorCompareMachine {
     std::uint64_t lcs_ = 0;
 };
 
-/// A wide pattern of up to 256 code points, mostly ASCII, compared as bytes: 64 code points a
-/// vector rather than 32 or 16. ASCII keeps its value; the few other code points the pattern
-/// holds are renumbered above it, and so is each streamed code point that is one of them. The
-/// narrowed pattern lives with the caller.
-template <std::size_t Words>
+/// What `narrow_pattern` returns for a pattern with too many code points beyond ASCII.
+constexpr std::size_t k_too_many_renumbered = ~std::size_t{0};
+
+/// Narrows a wide `pattern` of mostly ASCII to bytes, for comparing as bytes: ASCII keeps its
+/// value, and the few other code points are renumbered above it, in order of appearance, into
+/// `renumbered`. Writes `points` and returns how many were renumbered, or `k_too_many_renumbered`.
+/// (A plain count: an optional, merged across the loop's exits, went through the stack and
+/// stalled the load that read it back.)
+template <class P>
+std::size_t narrow_pattern(std::span<const P> pattern, std::uint8_t* points,
+                           std::uint32_t* renumbered) noexcept {
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < pattern.size(); ++k) {
+        const std::uint32_t point = pattern[k];
+        if (!detail::is_renumbered(point)) {
+            points[k] = static_cast<std::uint8_t>(point);
+            continue;
+        }
+        std::uint8_t value = detail::renumber(point, std::span(renumbered, count));
+        if (value == 0x80 + detail::k_most_renumbered) {
+            if (count == detail::k_most_renumbered) return k_too_many_renumbered;
+            renumbered[count] = point;
+            value = static_cast<std::uint8_t>(0x80 + count++);
+        }
+        points[k] = value;
+    }
+    return count;
+}
+
+/// Narrows `count` code points of `text` as the pattern `points` was narrowed, a stretch at a
+/// time, and compares them with it as bytes; returns the new LCS.
+template <Compare Width, class T>
+std::uint64_t feed_narrowed(std::span<const std::uint8_t> points,
+                            std::span<const std::uint32_t> renumbered, const T* text,
+                            std::size_t count, std::uint64_t* bits, std::uint64_t lcs) noexcept {
+    std::array<std::uint8_t, 256> narrowed;
+    for (std::size_t done = 0; done < count; done += narrowed.size()) {
+        const std::size_t stretch = std::min(narrowed.size(), count - done);
+        narrow_text<Width>(text + done, stretch, renumbered, narrowed.data());
+        lcs =
+            feed_compared<Width>(points.data(), points.size(), narrowed.data(), stretch, bits, lcs);
+    }
+    return lcs;
+}
+
+/// A wide pattern of up to 256 code points, mostly ASCII, compared as bytes: four times the code
+/// points a vector. The narrowed pattern lives with the caller.
+template <std::size_t Words, Compare Width>
 class NarrowedCompareMachine {
   public:
-    /// What `narrow` returns for a pattern with too many code points beyond ASCII.
-    static constexpr std::size_t k_too_many = ~std::size_t{0};
-
-    /// Narrows `pattern` into `points` and its code points beyond ASCII into `renumbered`;
-    /// returns how many were renumbered, or `k_too_many`. (A plain count: an optional, merged
-    /// across the loop's exits, went through the stack and stalled the load that read it back.)
-    template <class P>
-    static std::size_t narrow(std::span<const P> pattern, std::uint8_t* points,
-                              std::uint32_t* renumbered) noexcept {
-        std::size_t count = 0;
-        for (std::size_t k = 0; k < pattern.size(); ++k) {
-            const std::uint32_t point = pattern[k];
-            if (!detail::is_renumbered(point)) {
-                points[k] = static_cast<std::uint8_t>(point);
-                continue;
-            }
-            std::uint8_t value = detail::renumber(point, std::span(renumbered, count));
-            if (value == 0x80 + detail::k_most_renumbered) {
-                if (count == detail::k_most_renumbered) return k_too_many;
-                renumbered[count] = point;
-                value = static_cast<std::uint8_t>(0x80 + count++);
-            }
-            points[k] = value;
-        }
-        return count;
-    }
-
     NarrowedCompareMachine(std::span<const std::uint8_t> points,
                            std::span<const std::uint32_t> renumbered) noexcept
         : points_(points), renumbered_(renumbered) {
         bits_.fill(k_all_ones);
     }
 
-    /// Narrows `count` code points of `text` as the pattern `points` was narrowed, a stretch at
-    /// a time, and compares them with it as bytes; returns the new LCS.
-    template <class T>
-    static std::uint64_t feed_narrowed(std::span<const std::uint8_t> points,
-                                       std::span<const std::uint32_t> renumbered, const T* text,
-                                       std::size_t count, std::uint64_t* bits,
-                                       std::uint64_t lcs) noexcept {
-        std::array<std::uint8_t, 256> narrowed;
-        for (std::size_t done = 0; done < count; done += narrowed.size()) {
-            const std::size_t stretch = std::min(narrowed.size(), count - done);
-            detail::narrow_text_avx512(text + done, stretch, renumbered, narrowed.data());
-            lcs = detail::feed_compared_avx512(points.data(), points.size(), narrowed.data(),
-                                               stretch, bits, lcs);
-        }
-        return lcs;
-    }
-
     template <class T>
     void feed(const T* text, std::size_t count) noexcept {
-        lcs_ = feed_narrowed(points_, renumbered_, text, count, bits_.data(), lcs_);
+        lcs_ = feed_narrowed<Width>(points_, renumbered_, text, count, bits_.data(), lcs_);
     }
 
     std::uint64_t lcs() const noexcept { return lcs_; }
@@ -280,7 +309,7 @@ struct DenseRows {
         if constexpr (sizeof(P) == 1) {
             // Each byte's row compared out of the pattern on vectors: a few instructions a word,
             // where setting bits one by one makes each wait for the last store to its word.
-            if (detail::row_path() == detail::RowPath::vector) {
+            if (cpu::has(cpu::k_avx512_rows)) {
                 std::array<std::uint8_t, 256> bytes;
                 const std::size_t distinct = detail::number_bytes_avx512(
                     pattern.data(), pattern.size(), index.low_entries(), bytes.data());
@@ -433,8 +462,8 @@ class BlockMachine {
         : pattern_(pattern), index_(pattern, text),
           words_((pattern.size() + k_group_words * k_word_bits - 1) /
                  (k_group_words * k_word_bits) * k_group_words),
-          bits_(words_, k_all_ones), vector_(detail::row_path() == detail::RowPath::vector &&
-                                             words_ >= detail::k_vector_row_min_words) {
+          bits_(words_, k_all_ones),
+          vector_(cpu::has(cpu::k_avx512_rows) && words_ >= detail::k_vector_row_min_words) {
         // Numbers the distinct code points from 1 and counts them.
         std::vector<std::uint32_t> counts(1, 0);
         for (const P point : pattern) {
@@ -607,7 +636,7 @@ class BlockMachine {
 /// A wide pattern too long to compare, mostly ASCII, narrowed to bytes as NarrowedCompareMachine
 /// narrows it, for the machine `Inner` of byte patterns: its rows come from a table of 256 entries
 /// rather than an index that hashes. Text is narrowed the same way, a stretch at a time.
-template <class Inner>
+template <class Inner, Compare Width>
 class NarrowedMachine {
   public:
     /// `points` is the narrowed pattern, longer than the entries a byte index zeroes one by one
@@ -625,9 +654,9 @@ class NarrowedMachine {
         for (std::size_t done = 0; done < count && inner_.lcs() < points_.size();
              done += narrowed.size()) {
             const std::size_t stretch = std::min(narrowed.size(), count - done);
-            detail::narrow_text_avx512(text + done, stretch,
-                                       std::span<const std::uint32_t>(renumbered_.data(), count_),
-                                       narrowed.data());
+            narrow_text<Width>(text + done, stretch,
+                               std::span<const std::uint32_t>(renumbered_.data(), count_),
+                               narrowed.data());
             inner_.feed(narrowed.data(), stretch);
         }
     }
@@ -664,75 +693,84 @@ constexpr std::size_t k_narrow_from = 64;
 template <class P, class T, class Visit>
 void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& visit) {
     if constexpr (sizeof(P) == 4) {
-        if (pattern.size() > k_narrow_from &&
-            pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
-            text.size() <= k_compare_up_to && detail::row_path() == detail::RowPath::vector) {
-            std::array<std::uint8_t, VectorCompareMachine<P, 1>::k_most> narrowed;
-            std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
-            if (const std::size_t count =
-                    NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
-                count != NarrowedCompareMachine<1>::k_too_many) {
-                const std::span<const std::uint8_t> points(narrowed.data(), pattern.size());
-                const std::span<const std::uint32_t> wide(renumbered.data(), count);
-                switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
-                case 1:
-                    return visit(NarrowedCompareMachine<1>(points, wide));
-                case 2:
-                    return visit(NarrowedCompareMachine<2>(points, wide));
-                case 3:
-                    return visit(NarrowedCompareMachine<3>(points, wide));
-                default:
-                    return visit(NarrowedCompareMachine<4>(points, wide));
+        // Beyond one word, a 4-byte pattern of mostly ASCII is narrowed to bytes, and so is the
+        // text streamed past it.
+        const bool avx512 = cpu::has(cpu::k_avx512_rows);
+        if (pattern.size() > k_narrow_from && (avx512 || cpu::has(cpu::k_avx2_paths))) {
+            if (pattern.size() <= detail::k_compared_up_to<P> && text.size() <= k_compare_up_to) {
+                std::array<std::uint8_t, detail::k_compared_up_to<P>> narrowed;
+                std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
+                if (const std::size_t count =
+                        narrow_pattern(pattern, narrowed.data(), renumbered.data());
+                    count != k_too_many_renumbered) {
+                    const std::span<const std::uint8_t> points(narrowed.data(), pattern.size());
+                    const std::span<const std::uint32_t> wide(renumbered.data(), count);
+                    const auto compared = [&]<Compare Width>() {
+                        switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+                        case 2:
+                            return visit(NarrowedCompareMachine<2, Width>(points, wide));
+                        case 3:
+                            return visit(NarrowedCompareMachine<3, Width>(points, wide));
+                        default:
+                            return visit(NarrowedCompareMachine<4, Width>(points, wide));
+                        }
+                    };
+                    if (avx512) return compared.template operator()<Compare::avx512>();
+                    return compared.template operator()<Compare::avx2>();
+                }
+            } else if (pattern.size() > detail::k_compared_up_to<P>) {
+                std::vector<std::uint8_t> narrowed(pattern.size());
+                std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
+                if (const std::size_t count =
+                        narrow_pattern(pattern, narrowed.data(), renumbered.data());
+                    count != k_too_many_renumbered) {
+                    const auto narrowed_for = [&]<class Inner>() {
+                        if (avx512)
+                            return visit(NarrowedMachine<Inner, Compare::avx512>(
+                                std::move(narrowed), renumbered, count));
+                        return visit(NarrowedMachine<Inner, Compare::avx2>(std::move(narrowed),
+                                                                           renumbered, count));
+                    };
+                    switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+                    case 5:
+                        return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 5>>();
+                    case 6:
+                        return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 6>>();
+                    case 7:
+                        return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 7>>();
+                    case 8:
+                        return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 8>>();
+                    default:
+                        return narrowed_for.template operator()<BlockMachine<std::uint8_t>>();
+                    }
                 }
             }
         }
     }
-    if constexpr (sizeof(P) == 4) {
-        if (pattern.size() > VectorCompareMachine<P, 1>::k_most &&
-            detail::row_path() == detail::RowPath::vector) {
-            std::vector<std::uint8_t> narrowed(pattern.size());
-            std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
-            if (const std::size_t count =
-                    NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
-                count != NarrowedCompareMachine<1>::k_too_many) {
-                const auto narrowed_for = [&]<class Inner>() {
-                    return visit(NarrowedMachine<Inner>(std::move(narrowed), renumbered, count));
-                };
-                switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
-                case 5:
-                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 5>>();
-                case 6:
-                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 6>>();
-                case 7:
-                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 7>>();
-                case 8:
-                    return narrowed_for.template operator()<RegisterMachine<std::uint8_t, 8>>();
-                default:
-                    return narrowed_for.template operator()<BlockMachine<std::uint8_t>>();
-                }
-            }
-        }
-    }
-    // 1- and 2-byte patterns are compared against text of any length, 4-byte ones (16 code
-    // points a vector) against short text only. The first comparison waits for a vector load,
-    // a broadcast and a mask move; below a few bytes' worth of pattern, filling a table is done
-    // sooner.
-    if (pattern.size() <= VectorCompareMachine<P, 1>::k_most &&
+    // 1- and 2-byte patterns are compared against text of any length, 4-byte ones (a quarter of
+    // the code points a vector) against short text only. The first comparison waits for a vector
+    // load, a broadcast and a mask move; below a few bytes' worth of pattern, filling a table is
+    // done sooner.
+    if (pattern.size() <= detail::k_compared_up_to<P> &&
         (sizeof(P) > 1 || pattern.size() >= k_compare_from_bytes) &&
-        (sizeof(P) <= 2 || text.size() <= k_compare_up_to) &&
-        detail::row_path() == detail::RowPath::vector) {
-        switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
-        case 1:
-            return visit(VectorCompareMachine<P, 1>(pattern, text));
-        case 2:
-            return visit(VectorCompareMachine<P, 2>(pattern, text));
-        case 3:
-            return visit(VectorCompareMachine<P, 3>(pattern, text));
-        case 4:
-            return visit(VectorCompareMachine<P, 4>(pattern, text));
-        }
-        // Byte patterns of five words: only their compared rows get here.
-        if constexpr (sizeof(P) == 1) return visit(VectorCompareMachine<P, 5>(pattern, text));
+        (sizeof(P) <= 2 || text.size() <= k_compare_up_to)) {
+        const auto compared = [&]<Compare Width>() {
+            switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+            case 1:
+                return visit(VectorCompareMachine<P, 1, Width>(pattern, text));
+            case 2:
+                return visit(VectorCompareMachine<P, 2, Width>(pattern, text));
+            case 3:
+                return visit(VectorCompareMachine<P, 3, Width>(pattern, text));
+            case 4:
+                return visit(VectorCompareMachine<P, 4, Width>(pattern, text));
+            default:
+                // Byte patterns of five words: only their compared rows get here.
+                return visit(VectorCompareMachine<P, sizeof(P) == 1 ? 5 : 4, Width>(pattern, text));
+            }
+        };
+        if (cpu::has(cpu::k_avx512_rows)) return compared.template operator()<Compare::avx512>();
+        if (cpu::has(cpu::k_avx2_paths)) return compared.template operator()<Compare::avx2>();
     }
     if (sizeof(P) > 1 && text.size() <= k_compare_up_to && pattern.size() <= k_word_bits) {
         switch ((pattern.size() + 15) / 16) {
@@ -919,8 +957,10 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
         }
         // Here even the shortest byte pattern is compared on vectors: between two calls from
         // the interpreter there is no other work to hide a table's stores and reloads behind.
+        const bool avx512 = cpu::has(cpu::k_avx512_rows);
+        const bool avx2 = cpu::has(cpu::k_avx2_paths);
         if constexpr (sizeof(P) == 1 && sizeof(typename decltype(text)::value_type) == 1) {
-            if (pattern.size() <= k_word_bits && detail::row_path() != detail::RowPath::vector) {
+            if (pattern.size() <= k_word_bits && !avx512 && !avx2) {
                 // Without vectors, a table on the stack: only the entries this call reads are
                 // cleared, unless that is more than the whole.
                 std::array<std::uint64_t, 256> positions;
@@ -941,25 +981,25 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 return true;
             }
         }
-        if (detail::row_path() != detail::RowPath::vector ||
-            pattern.size() > VectorCompareMachine<P, 1>::k_most)
-            return false;
+        if (!(avx512 || avx2) || pattern.size() > detail::k_compared_up_to<P>) return false;
         if constexpr (sizeof(P) == 4) {
             // 4-byte patterns are compared only against short text, and beyond one word they
             // are narrowed to bytes where they can be.
             if (text.size() > k_compare_up_to) return false;
             if (pattern.size() > k_narrow_from) {
-                std::array<std::uint8_t, VectorCompareMachine<P, 1>::k_most> narrowed;
+                std::array<std::uint8_t, detail::k_compared_up_to<P>> narrowed;
                 std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
                 const std::size_t count =
-                    NarrowedCompareMachine<1>::narrow(pattern, narrowed.data(), renumbered.data());
-                if (count == NarrowedCompareMachine<1>::k_too_many) return false;
-                std::array<std::uint64_t, VectorCompareMachine<P, 1>::k_most / k_word_bits> bits;
+                    narrow_pattern(pattern, narrowed.data(), renumbered.data());
+                if (count == k_too_many_renumbered) return false;
+                std::array<std::uint64_t, detail::k_compared_up_to<P> / k_word_bits> bits;
                 bits.fill(k_all_ones);
-                lcs += NarrowedCompareMachine<1>::feed_narrowed(
-                    std::span<const std::uint8_t>(narrowed.data(), pattern.size()),
-                    std::span<const std::uint32_t>(renumbered.data(), count), text.data(),
-                    text.size(), bits.data(), 0);
+                const std::span<const std::uint8_t> points(narrowed.data(), pattern.size());
+                const std::span<const std::uint32_t> wide(renumbered.data(), count);
+                lcs += avx512 ? feed_narrowed<Compare::avx512>(points, wide, text.data(),
+                                                               text.size(), bits.data(), 0)
+                              : feed_narrowed<Compare::avx2>(points, wide, text.data(), text.size(),
+                                                             bits.data(), 0);
                 slot = similarity_bits(lcs, source_bytes, slot);
                 return true;
             }
@@ -967,7 +1007,7 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
         if constexpr (sizeof(P) == 4) {
             std::uint64_t found;
             if (pattern.size() > 16 && pattern.size() <= k_word_bits &&
-                text.size() >= k_both_ways_from && detail::both_ways_supported() &&
+                text.size() >= k_both_ways_from && cpu::has(cpu::k_avx512_both_ways) &&
                 detail::lcs_halves_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
                                                     text.size(), found)) {
                 slot = similarity_bits(lcs + found, source_bytes, slot);
@@ -976,7 +1016,7 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
         }
         if constexpr (sizeof(P) == 1) {
             if (pattern.size() <= k_word_bits && text.size() >= k_both_ways_from &&
-                detail::both_ways_supported()) {
+                cpu::has(cpu::k_avx512_both_ways)) {
                 lcs += detail::lcs_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
                                                     text.size());
                 slot = similarity_bits(lcs, source_bytes, slot);
@@ -984,8 +1024,12 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
             }
         }
         // A fresh row that nothing reads afterwards: no words to fill before or keep after.
-        lcs += detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
-                                            text.size(), nullptr, 0);
+        if (avx512)
+            lcs += detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
+                                                text.size(), nullptr, 0);
+        else
+            lcs += detail::feed_compared_avx2(pattern.data(), pattern.size(), text.data(),
+                                              text.size(), nullptr, 0);
         slot = similarity_bits(lcs, source_bytes, slot);
         return true;
     };

@@ -1,21 +1,20 @@
-// The row update on 512-bit vectors, and the process-wide choice of row path.
+// The kernel's AVX-512 routines, and their portable stand-ins where they are not compiled.
 #include "kernel_vector.hpp"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <span>
 #include <utility>
 
-#if defined(__x86_64__)
+#if CORVANE_X86_AVX512
 #include <immintrin.h>
 #endif
 
 namespace corvane::detail {
 
-#if defined(__x86_64__)
+#if CORVANE_X86_AVX512
 
 namespace {
 
@@ -550,24 +549,10 @@ bool lcs_halves_both_ways_avx512(const std::uint32_t* points, std::size_t size, 
 
 #undef CORVANE_AVX512_BOTH_WAYS
 
-const bool both_ways_available = [] {
-    __builtin_cpu_init();
-    return vector_rows_supported() && __builtin_cpu_supports("avx512vbmi2") &&
-           __builtin_cpu_supports("avx512vpopcntdq");
-}();
-
-bool vector_rows_supported() noexcept {
-    static const bool supported = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-    }();
-    return supported;
-}
-
 #else
 
-// Elsewhere the vector path never runs; these keep the names defined.
+// Without AVX-512 these never run where `cpu::has` is asked first; they keep the names defined
+// and give the same results.
 std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
                                  std::size_t words) noexcept {
     return advance_row_scalar(bits, mask, words);
@@ -600,16 +585,33 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     return lcs;
 }
 
-std::size_t number_bytes_avx512(const std::uint8_t*, std::size_t, std::uint32_t*,
-                                std::uint8_t*) noexcept {
-    return 0;
+std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size, std::uint32_t* ids,
+                                std::uint8_t* bytes) noexcept {
+    std::array<bool, 256> present{};
+    for (std::size_t k = 0; k < size; ++k)
+        present[points[k]] = true;
+    std::size_t distinct = 0;
+    for (std::size_t byte = 0; byte < present.size(); ++byte)
+        if (present[byte]) {
+            bytes[distinct++] = static_cast<std::uint8_t>(byte);
+            ids[byte] = static_cast<std::uint32_t>(distinct);
+        }
+    return distinct;
 }
 
-void byte_rows_avx512(const std::uint8_t*, std::size_t, std::size_t, const std::uint8_t*,
-                      std::size_t, std::uint64_t*) noexcept {}
-
-bool vector_rows_supported() noexcept {
-    return false;
+void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t words,
+                      const std::uint8_t* bytes, std::size_t distinct,
+                      std::uint64_t* rows) noexcept {
+    for (std::size_t id = 0; id <= distinct; ++id) {
+        std::uint64_t* row = rows + id * 2 * words;
+        for (std::size_t word = 0; word < words; ++word) {
+            std::uint64_t mask = 0;
+            for (std::size_t k = 64 * word; id != 0 && k < size && k < 64 * word + 64; ++k)
+                mask |= std::uint64_t{points[k] == bytes[id - 1]} << (k % 64);
+            row[word] = mask;
+            row[words + word] = ~mask;
+        }
+    }
 }
 
 template <class T>
@@ -633,21 +635,7 @@ bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const T*, st
     return false;
 }
 
-const bool both_ways_available = false;
-
 #endif
-
-std::atomic<RowPath> current_row_path{vector_rows_supported() ? RowPath::vector : RowPath::scalar};
-
-bool select_row_path(RowPath path) noexcept {
-    if (path == RowPath::vector && !vector_rows_supported()) return false;
-    current_row_path.store(path, std::memory_order_relaxed);
-    return true;
-}
-
-RowUpdate row_update() noexcept {
-    return row_path() == RowPath::vector ? &advance_row_avx512 : &advance_row_scalar;
-}
 
 template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
                                             std::size_t, std::uint64_t*, std::uint64_t) noexcept;

@@ -1,6 +1,8 @@
 // Text as the interpreter stores it: code points of one fixed width, 1, 2 or 4 bytes each.
 #pragma once
 
+#include "cpu.hpp"
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -131,28 +133,44 @@ inline constexpr std::uint64_t k_no_utf8_form = ~std::uint64_t{0};
 
 /// The counts of `utf8_length` on 512-bit vectors, 64, 32 or 16 code points a step, or
 /// `k_no_utf8_form`: a plain integer, which comes back in a register (an optional was built on
-/// the stack and read back whole). Must only be called where `vector_text_supported` holds.
+/// the stack and read back whole). Needs `cpu::k_avx512_text`.
 /// Instantiated for 1-, 2- and 4-byte code points.
 template <class Point>
 std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept;
 
-/// Whether this CPU runs the vector counts (AVX-512 F, BW and CD); asked once, when the module
-/// loads.
-extern const bool vector_text_supported;
+/// The counts of `utf8_length` on 256-bit vectors, or `k_no_utf8_form`. Needs
+/// `cpu::k_avx2_paths`. Instantiated for 1-, 2- and 4-byte code points.
+template <class Point>
+std::uint64_t utf8_length_avx2(const Point* points, std::size_t length) noexcept;
+
+// Where each count is fastest, measured code point by code point on a Zen 4 core (the scratch
+// timing of each count against the others): the word count of 1-byte text up to 24 code points,
+// the 256-bit count of 1-byte text from 25 and of wide text from 3 (its first and last vectors
+// overlap, so short text takes one or two loads), the 512-bit count from 64 bytes and from 256
+// wide code points, where its wider steps pay.
+inline constexpr std::size_t k_count_bytes_avx2_from = 25;
+inline constexpr std::size_t k_count_bytes_avx512_from = 64;
+inline constexpr std::size_t k_count_wide_avx2_from = 3;
+inline constexpr std::size_t k_count_wide_avx512_from = 256;
 
 } // namespace detail
 
-/// `utf8_length`, counted on vectors where the CPU has them and the text is long enough for the
-/// vector's latency (a load, a comparison and a mask move) to pay.
+/// `utf8_length`, counted on the vectors the CPU has where the text is long enough for their
+/// latency (a load, a comparison and a mask move) to pay.
 template <class Point>
 std::optional<std::uint64_t> counted_utf8_length(const Point* points, std::size_t length) noexcept {
-    constexpr std::size_t vector_from = sizeof(Point) == 1 ? 64 : 16;
-    if (length >= vector_from && detail::vector_text_supported) {
-        const std::uint64_t bytes = detail::utf8_length_avx512(points, length);
-        if (bytes == detail::k_no_utf8_form) return std::nullopt;
-        return bytes;
-    }
-    return utf8_length(points, length);
+    constexpr bool bytes = sizeof(Point) == 1;
+    std::uint64_t counted;
+    if (length >= (bytes ? detail::k_count_bytes_avx512_from : detail::k_count_wide_avx512_from) &&
+        cpu::has(cpu::k_avx512_text))
+        counted = detail::utf8_length_avx512(points, length);
+    else if (length >= (bytes ? detail::k_count_bytes_avx2_from : detail::k_count_wide_avx2_from) &&
+             cpu::has(cpu::k_avx2_paths))
+        counted = detail::utf8_length_avx2(points, length);
+    else
+        return utf8_length(points, length);
+    if (counted == detail::k_no_utf8_form) return std::nullopt;
+    return counted;
 }
 
 /// The UTF-8 length of `text`, counted now if it was left uncounted.

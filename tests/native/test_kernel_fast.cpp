@@ -1,4 +1,5 @@
 // The bit-parallel kernel checked against the two-row reference, bit for bit.
+#include "cpu.hpp"
 #include "kernel.hpp"
 #include "kernel_cases.hpp"
 #include "kernel_reference.hpp"
@@ -61,23 +62,6 @@ std::vector<std::uint64_t> every_length(std::string_view target) {
     return lengths;
 }
 
-/// Selects the other row update for the process while it lives, where the CPU has both.
-class RowPathSwap {
-  public:
-    RowPathSwap() : before_(detail::row_path()) {
-        swapped_ =
-            detail::vector_rows_supported() &&
-            detail::select_row_path(before_ == detail::RowPath::vector ? detail::RowPath::scalar
-                                                                       : detail::RowPath::vector);
-    }
-    ~RowPathSwap() { detail::select_row_path(before_); }
-    bool swapped() const noexcept { return swapped_; }
-
-  private:
-    detail::RowPath before_;
-    bool swapped_ = false;
-};
-
 // Every storage width a text fits in: as the interpreter stores it, and wider.
 std::vector<unsigned> kinds_for(std::string_view text) {
     const StoredText narrowest(text);
@@ -91,28 +75,26 @@ void expect_same_as_reference(std::string_view source, std::string_view target,
                               std::vector<std::uint64_t> lengths) {
     std::vector<std::uint64_t> want = lengths;
     reference::prefix_similarities(source, target, want);
-    for (const unsigned source_kind : kinds_for(source))
-        for (const unsigned target_kind : kinds_for(target)) {
-            std::vector<std::uint64_t> got = lengths;
-            stored_kernel(source, target, got, source_kind, target_kind);
-            // Long rows once more through the other row update, where this CPU has both.
-            if (const RowPathSwap other; other.swapped()) {
-                std::vector<std::uint64_t> again = lengths;
-                stored_kernel(source, target, again, source_kind, target_kind);
-                EXPECT_EQ(again, got) << "the scalar and vector row updates disagree";
+    // Every level of vector code this machine runs takes its own paths.
+    for (const cpu::Level& level : cpu::runnable_levels()) {
+        const cpu::Scope scope(level.features);
+        for (const unsigned source_kind : kinds_for(source))
+            for (const unsigned target_kind : kinds_for(target)) {
+                std::vector<std::uint64_t> got = lengths;
+                stored_kernel(source, target, got, source_kind, target_kind);
+                for (std::size_t k = 0; k < lengths.size(); ++k)
+                    if (got[k] != want[k]) {
+                        ADD_FAILURE()
+                            << "at level " << level.name << ", source " << source.size()
+                            << " bytes \"" << source.substr(0, 80) << "\" (kind " << source_kind
+                            << "), target " << target.size() << " bytes \"" << target.substr(0, 80)
+                            << "\" (kind " << target_kind << "), length " << lengths[k] << ": "
+                            << std::bit_cast<double>(got[k])
+                            << " != " << std::bit_cast<double>(want[k]);
+                        return;
+                    }
             }
-            for (std::size_t k = 0; k < lengths.size(); ++k)
-                if (got[k] != want[k]) {
-                    ADD_FAILURE() << "source " << source.size() << " bytes \""
-                                  << source.substr(0, 80) << "\" (kind " << source_kind
-                                  << "), target " << target.size() << " bytes \""
-                                  << target.substr(0, 80) << "\" (kind " << target_kind
-                                  << "), length " << lengths[k] << ": "
-                                  << std::bit_cast<double>(got[k])
-                                  << " != " << std::bit_cast<double>(want[k]);
-                    return;
-                }
-        }
+    }
 }
 
 /// The reference on every prefix length, on a few lengths with long runs between them, on the
@@ -255,7 +237,7 @@ template <class Point>
                                               std::optional<std::uint64_t> expected) {
     if (utf8_length(points, length) != expected)
         return ::testing::AssertionFailure() << "word count, length " << length;
-    if (detail::vector_text_supported &&
+    if (cpu::has(cpu::k_avx512_text) &&
         detail::utf8_length_avx512(points, length) != expected.value_or(detail::k_no_utf8_form))
         return ::testing::AssertionFailure() << "vector count, length " << length;
     return ::testing::AssertionSuccess();

@@ -1,4 +1,5 @@
 // The vector row update checked against the scalar one, word for word and carry for carry.
+#include "cpu.hpp"
 #include "kernel_vector.hpp"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ Row random_mask(std::size_t words, unsigned density, std::mt19937_64& random) {
 // Rows that are and are not whole chunks of eight words, and densities from one bit per word to
 // most bits. Each row starts from all ones and takes many steps, single and in pairs.
 TEST(VectorRowUpdate, MatchesScalarOnEveryRowLengthAndMaskDensity) {
-    if (!vector_rows_supported()) GTEST_SKIP() << "this CPU lacks AVX-512";
+    if (!cpu::has(cpu::k_avx512_rows)) GTEST_SKIP() << "this CPU lacks AVX-512";
     std::mt19937_64 random(11);
     for (const std::size_t words : {1, 7, 8, 9, 15, 16, 17, 100})
         for (const unsigned density : {0u, 1u, 4u, 16u, 64u}) {
@@ -65,18 +66,25 @@ TEST(VectorRowUpdate, MatchesScalarOnEveryRowLengthAndMaskDensity) {
     }
 }
 
-TEST(VectorRowUpdate, SelectionFollowsTheCpuAndRefusesWhatItLacks) {
-    const RowPath before = row_path();
-    ASSERT_TRUE(select_row_path(RowPath::scalar));
-    EXPECT_EQ(row_path(), RowPath::scalar);
-    EXPECT_EQ(row_update(), &advance_row_scalar);
-    EXPECT_EQ(select_row_path(RowPath::vector), vector_rows_supported());
-    EXPECT_EQ(row_path(), vector_rows_supported() ? RowPath::vector : RowPath::scalar);
-    Row row(9, k_all_ones), mask(9, 0);
-    mask[0] = 1;
-    EXPECT_EQ(advance_row(row.data(), mask.data(), row.size()), 1u);
-    EXPECT_EQ(row[0], ~std::uint64_t{1});
-    select_row_path(before);
+TEST(CpuFeatures, ScopesNarrowWhatIsUsedAndRestoreItNested) {
+    const cpu::Features before = cpu::g_enabled.load();
+    EXPECT_EQ(before, cpu::available());
+    {
+        const cpu::Scope plain(0);
+        EXPECT_FALSE(cpu::has(cpu::k_avx2));
+        EXPECT_TRUE(cpu::has(0));
+        {
+            // A scope never grants what the CPU lacks.
+            const cpu::Scope everything(~cpu::Features{0});
+            EXPECT_EQ(cpu::g_enabled.load(), cpu::available());
+        }
+        EXPECT_EQ(cpu::g_enabled.load(), 0u);
+    }
+    EXPECT_EQ(cpu::g_enabled.load(), before);
+    const auto levels = cpu::runnable_levels();
+    ASSERT_FALSE(levels.empty());
+    for (const cpu::Level& level : levels)
+        EXPECT_EQ(level.features & cpu::available(), level.features) << level.name;
 }
 
 } // namespace

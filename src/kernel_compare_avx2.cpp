@@ -1,0 +1,442 @@
+// Rows of short patterns compared with each streamed code point on 256-bit vectors (AVX2).
+#include "kernel_compare_avx2.hpp"
+
+#include "cpu.hpp"
+#include "kernel_row.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+#if CORVANE_X86_AVX2
+#include <immintrin.h>
+#endif
+
+namespace corvane::detail {
+
+#if CORVANE_X86_AVX2
+
+namespace {
+
+#define CORVANE_AVX2_PATHS gnu::target("avx2,bmi2,popcnt")
+
+// The last `bytes % 4` bytes of a pattern of `bytes` bytes as the low bytes of a 4-byte lane,
+// zero above: one load ending at the pattern's end where it has 4 bytes, so nothing past it is
+// read.
+inline std::uint32_t partial_lane(const unsigned char* base, std::size_t bytes) noexcept {
+    const std::size_t rest = bytes % 4;
+    if (rest == 0) return 0;
+    if (bytes >= 4) {
+        std::uint32_t last;
+        std::memcpy(&last, base + bytes - 4, 4);
+        return last >> (8 * (4 - rest));
+    }
+    std::uint32_t lane = 0;
+    for (std::size_t k = 0; k < rest; ++k)
+        lane |= std::uint32_t{base[k]} << (8 * k);
+    return lane;
+}
+
+// The last vector of a pattern, `bytes` (1 to 32) of it from `start`, zero past its end. Its
+// whole 4-byte lanes come from a masked load, which never faults on the lanes it leaves out;
+// the partial one, `tail`, is put in its lane.
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i
+last_vector(const unsigned char* start, std::size_t bytes, std::uint32_t tail) noexcept {
+    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i whole = _mm256_set1_epi32(static_cast<int>(bytes / 4));
+    const __m256i held = _mm256_maskload_epi32(reinterpret_cast<const int*>(start),
+                                               _mm256_cmpgt_epi32(whole, index));
+    const __m256i at_tail = _mm256_cmpeq_epi32(index, whole);
+    return _mm256_or_si256(held,
+                           _mm256_and_si256(at_tail, _mm256_set1_epi32(static_cast<int>(tail))));
+}
+
+// The pattern in `Vectors` vectors in its own order, zero past its end.
+template <unsigned Vectors, class P>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+load_in_order(const P* points, std::size_t size, __m256i* lane) noexcept {
+    const auto* base = reinterpret_cast<const unsigned char*>(points);
+    const std::size_t bytes = size * sizeof(P);
+    for (unsigned k = 0; k + 1 < Vectors; ++k)
+        lane[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 32 * k));
+    constexpr std::size_t before_last = 32 * (Vectors - 1);
+    lane[Vectors - 1] =
+        last_vector(base + before_last, bytes - before_last, partial_lane(base, bytes));
+}
+
+// Vectors of a pattern in order, as `load_in_order` leaves them, arranged so that packing the
+// comparisons of wide code points down to bytes leaves every 32 positions in order. Packing
+// works within each 128-bit half, so a pair of 2-byte vectors X, Y is held as [X.lo, Y.lo],
+// [X.hi, Y.hi], and four 4-byte vectors X0..X3 as [X0.lo, X2.lo], [X0.hi, X2.hi], [X1.lo, X3.lo],
+// [X1.hi, X3.hi]. A last pair or four the pattern does not fill stays as it is and is compared
+// vector by vector.
+template <unsigned Vectors, class P>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void arrange_for_packing(__m256i* lane) noexcept {
+    if constexpr (sizeof(P) == 2) {
+        for (unsigned k = 0; k + 1 < Vectors; k += 2) {
+            const __m256i x = lane[k];
+            const __m256i y = lane[k + 1];
+            lane[k] = _mm256_permute2x128_si256(x, y, 0x20);
+            lane[k + 1] = _mm256_permute2x128_si256(x, y, 0x31);
+        }
+    } else if constexpr (sizeof(P) == 4) {
+        for (unsigned k = 0; k + 3 < Vectors; k += 4) {
+            const __m256i x0 = lane[k];
+            const __m256i x1 = lane[k + 1];
+            const __m256i x2 = lane[k + 2];
+            const __m256i x3 = lane[k + 3];
+            lane[k] = _mm256_permute2x128_si256(x0, x2, 0x20);
+            lane[k + 1] = _mm256_permute2x128_si256(x0, x2, 0x31);
+            lane[k + 2] = _mm256_permute2x128_si256(x1, x3, 0x20);
+            lane[k + 3] = _mm256_permute2x128_si256(x1, x3, 0x31);
+        }
+    }
+}
+
+// The pattern in `Vectors` vectors as `positions_of` compares them.
+template <unsigned Vectors, class P>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+load_pattern(const P* points, std::size_t size, __m256i* lane) noexcept {
+    load_in_order<Vectors>(points, size, lane);
+    arrange_for_packing<Vectors, P>(lane);
+}
+
+template <class P>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i probe_of(std::uint32_t point) noexcept {
+    if constexpr (sizeof(P) == 1) return _mm256_set1_epi8(static_cast<char>(point));
+    if constexpr (sizeof(P) == 2) return _mm256_set1_epi16(static_cast<short>(point));
+    return _mm256_set1_epi32(static_cast<int>(point));
+}
+
+// The positions of `probe` in the pattern held by `load_pattern`, a word for every 64 code
+// points; positions past the pattern's end are left to the caller to clear. Each 32 positions
+// come out of one byte mask: a byte vector's comparison directly, two 2-byte or four 4-byte
+// ones packed down to bytes (the saturating packs keep -1 and 0). A last 2-byte vector on its
+// own packs its two halves; a last one to three 4-byte vectors take eight bits each.
+template <unsigned Vectors, class P>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+positions_of(const __m256i* lane, __m256i probe, std::uint64_t* mask) noexcept {
+    constexpr unsigned per_vector = 32 / sizeof(P);
+    constexpr unsigned words = (Vectors * per_vector + 63) / 64;
+    std::uint32_t chunk[2 * words] = {};
+    if constexpr (sizeof(P) == 1) {
+#pragma GCC unroll 16
+        for (unsigned k = 0; k < Vectors; ++k)
+            chunk[k] =
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lane[k], probe)));
+    } else if constexpr (sizeof(P) == 2) {
+#pragma GCC unroll 16
+        for (unsigned k = 0; k + 1 < Vectors; k += 2)
+            chunk[k / 2] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(
+                _mm256_cmpeq_epi16(lane[k], probe), _mm256_cmpeq_epi16(lane[k + 1], probe))));
+        if constexpr (Vectors % 2 != 0) {
+            const __m256i found = _mm256_cmpeq_epi16(lane[Vectors - 1], probe);
+            chunk[Vectors / 2] = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(
+                _mm256_castsi256_si128(found), _mm256_extracti128_si256(found, 1))));
+        }
+    } else {
+#pragma GCC unroll 16
+        for (unsigned k = 0; k + 3 < Vectors; k += 4) {
+            const __m256i low = _mm256_packs_epi32(_mm256_cmpeq_epi32(lane[k], probe),
+                                                   _mm256_cmpeq_epi32(lane[k + 1], probe));
+            const __m256i high = _mm256_packs_epi32(_mm256_cmpeq_epi32(lane[k + 2], probe),
+                                                    _mm256_cmpeq_epi32(lane[k + 3], probe));
+            chunk[k / 4] =
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(low, high)));
+        }
+        constexpr unsigned whole = Vectors / 4 * 4;
+        if constexpr (whole < Vectors) {
+#pragma GCC unroll 4
+            for (unsigned k = whole; k < Vectors; ++k)
+                chunk[whole / 4] |= static_cast<std::uint32_t>(_mm256_movemask_ps(
+                                        _mm256_castsi256_ps(_mm256_cmpeq_epi32(lane[k], probe))))
+                                    << (8 * (k - whole));
+        }
+    }
+#pragma GCC unroll 8
+    for (unsigned word = 0; word < words; ++word)
+        mask[word] = chunk[2 * word] | std::uint64_t{chunk[2 * word + 1]} << 32;
+}
+
+// Each code point of text is broadcast and compared with every vector of the pattern, at the
+// pattern's width: 32 bytes, 16 2-byte or 8 4-byte code points a vector. A code point of wider
+// text than the pattern's must then not match the one of its low bits. With more vectors than
+// registers, the rest are compared from their copy on the stack, the load folded into the compare.
+template <unsigned Vectors, class P, class T>
+[[CORVANE_AVX2_PATHS]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
+                                                  std::size_t count, std::uint64_t* bits_io,
+                                                  std::uint64_t lcs) noexcept {
+    constexpr unsigned per_vector = 32 / sizeof(P);
+    constexpr unsigned words = (Vectors * per_vector + 63) / 64;
+    __m256i lane[Vectors];
+    load_pattern<Vectors>(points, size, lane);
+    // The vectors past the pattern's end hold zeros, which text may hold too.
+    const std::size_t last_held = size - 64 * (words - 1);
+    const std::uint64_t last_valid =
+        last_held == 64 ? k_all_ones : (std::uint64_t{1} << last_held) - 1;
+    std::uint64_t bits[words];
+    for (unsigned word = 0; word < words; ++word)
+        bits[word] = bits_io != nullptr ? bits_io[word] : k_all_ones;
+    // Whether every pattern position is matched is asked once a stretch: the test waits on the
+    // row's carry, so asked every code point, its branch resolves only after the whole chain.
+    constexpr std::size_t stretch = 256;
+    for (std::size_t done = 0; done < count && lcs < size;) {
+        const std::size_t end = std::min(count, done + stretch);
+        for (; done < end; ++done) {
+            const std::uint32_t point = text[done];
+            std::uint64_t mask[words];
+            positions_of<Vectors, P>(lane, probe_of<P>(point), mask);
+            mask[words - 1] &= last_valid;
+            if constexpr (sizeof(T) > sizeof(P)) {
+                const std::uint64_t narrow = (point >> (8 * sizeof(P))) == 0;
+                for (unsigned word = 0; word < words; ++word)
+                    mask[word] &= 0 - narrow;
+            }
+            std::uint64_t carry = 0;
+            if constexpr (words > 1) {
+                [&]<std::size_t... Run>(std::index_sequence<Run...>) {
+                    (advance_run<std::min<std::size_t>(4, words - 4 * Run)>(bits + 4 * Run,
+                                                                            mask + 4 * Run, carry),
+                     ...);
+                }(std::make_index_sequence<(words + 3) / 4>());
+            } else {
+                carry = advance_word(bits[0], mask[0], carry);
+            }
+            lcs += carry;
+        }
+    }
+    if (bits_io != nullptr)
+        for (unsigned word = 0; word < words; ++word)
+            bits_io[word] = bits[word];
+    return lcs;
+}
+
+// The code points of a vector in reverse order.
+template <class P>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i reversed_points(__m256i x) noexcept {
+    if constexpr (sizeof(P) == 4)
+        return _mm256_permutevar8x32_epi32(x, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+    const __m256i within =
+        sizeof(P) == 1 ? _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15,
+                                          14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+                       : _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1, 14,
+                                          15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
+    // The byte shuffle stays within 128-bit halves; the halves are swapped after it.
+    return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(x, within), 0x4E);
+}
+
+// The positions of the pattern held by `lane` where `point` is, among `valid` ones.
+template <unsigned Vectors, class P, class T>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t
+matched_at(const __m256i* lane, T at, std::uint64_t valid) noexcept {
+    const std::uint32_t point = at;
+    std::uint64_t mask[1];
+    positions_of<Vectors, P>(lane, probe_of<P>(point), mask);
+    if constexpr (sizeof(T) > sizeof(P))
+        valid &= 0 - std::uint64_t{(point >> (8 * sizeof(P))) == 0};
+    return mask[0] & valid;
+}
+
+// How the LCS at a split changes over four splits in a row, and its largest rise after 0 to 4 of
+// them, for each index r << 4 | f: f holds four bits of the row fed from the pattern's start,
+// and r, in reverse order, the bits of the row fed from its end at the same splits (see
+// `best_split_of`).
+struct NibbleSteps {
+    std::int8_t sum;
+    std::int8_t best;
+};
+
+constexpr auto k_nibble_steps = [] {
+    std::array<NibbleSteps, 256> steps{};
+    for (unsigned index = 0; index < steps.size(); ++index) {
+        int sum = 0;
+        int best = 0;
+        for (unsigned step = 0; step < 4; ++step) {
+            sum +=
+                static_cast<int>((index >> (7 - step)) & 1) - static_cast<int>((index >> step) & 1);
+            best = std::max(best, sum);
+        }
+        steps[index] = {static_cast<std::int8_t>(sum), static_cast<std::int8_t>(best)};
+    }
+    return steps;
+}();
+
+// The LCS from the rows of a pattern of `size` code points after both halves of the text:
+// `forward`, fed from the pattern's start, and `backward`, fed from its end, whose position i
+// (the pattern's size - 1 - i) is at bit Lanes - size + i, with ones below. At split j the LCS
+// h(j) is the forward row's zeros below j plus the backward row's zeros among its first size - j
+// positions, so h(0) is the backward row's zeros and h(j + 1) - h(j) is b(j) - forward(j), where
+// b(j) is the backward row's bit for pattern position j. Both are 1 at and past the pattern's
+// end, where the steps are never rises, so the best rise over every split is the best prefix sum
+// of the steps: taken four steps at a time from a table. Bit j of the byte-swapped backward row,
+// shifted to the top, is b of the split 8 (j / 8) + 7 - j % 8, which the table's reversed nibble
+// puts in order without a bit reversal.
+template <unsigned Lanes>
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t
+best_split_of(std::uint64_t forward, std::uint64_t backward, std::size_t size,
+              std::uint64_t backward_valid) noexcept {
+    constexpr std::uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0F;
+    const std::uint64_t start =
+        size - static_cast<std::uint64_t>(std::popcount(backward & backward_valid));
+    const std::uint64_t swapped = __builtin_bswap64(backward << (64 - Lanes));
+    const std::uint64_t first = (swapped & ~low_nibbles) | (forward & low_nibbles);
+    const std::uint64_t second = ((swapped & low_nibbles) << 4) | ((forward >> 4) & low_nibbles);
+    int run = 0;
+    int best = 0;
+#pragma GCC unroll 8
+    for (unsigned byte = 0; byte < Lanes / 8; ++byte) {
+        const NibbleSteps low = k_nibble_steps[(first >> (8 * byte)) & 0xFF];
+        const NibbleSteps high = k_nibble_steps[(second >> (8 * byte)) & 0xFF];
+        best = std::max(best, run + std::max<int>(low.best, low.sum + high.best));
+        run += low.sum + high.sum;
+    }
+    return start + static_cast<std::uint64_t>(best);
+}
+
+// Text fed from both ends is checked once a stretch for a row that holds the whole pattern.
+constexpr std::size_t k_both_ways_stretch = 256;
+
+// The both-ways LCS of a pattern of `size` code points in `Vectors` vectors. The reversed pattern
+// comes from the pattern's vectors reversed: it sits in the top `size` of the lanes, zeros below.
+template <unsigned Vectors, class P, class T>
+[[CORVANE_AVX2_PATHS]] std::uint64_t both_ways_vectors(const P* points, std::size_t size,
+                                                       const T* text, std::size_t count) noexcept {
+    constexpr unsigned lanes = Vectors * (32 / sizeof(P));
+    __m256i ahead[Vectors];
+    load_in_order<Vectors>(points, size, ahead);
+    __m256i behind[Vectors];
+    for (unsigned k = 0; k < Vectors; ++k)
+        behind[k] = reversed_points<P>(ahead[Vectors - 1 - k]);
+    arrange_for_packing<Vectors, P>(ahead);
+    arrange_for_packing<Vectors, P>(behind);
+    // Lanes past the pattern hold zeros, which text may hold too.
+    const std::uint64_t valid = size == 64 ? k_all_ones : (std::uint64_t{1} << size) - 1;
+    const std::uint64_t backward_valid = valid << (lanes - size);
+    std::uint64_t forward = k_all_ones;
+    std::uint64_t backward = k_all_ones;
+    const std::size_t half = count / 2;
+    for (std::size_t k = 0; k < half;) {
+        for (const std::size_t end = std::min(half, k + k_both_ways_stretch); k < end; ++k) {
+            advance_word(forward, matched_at<Vectors, P>(ahead, text[k], valid), 0);
+            advance_word(backward,
+                         matched_at<Vectors, P>(behind, text[count - 1 - k], backward_valid), 0);
+        }
+        if (k < half && ((forward & valid) == 0 || (backward & backward_valid) == 0)) return size;
+    }
+    if (count % 2 != 0)
+        advance_word(backward, matched_at<Vectors, P>(behind, text[half], backward_valid), 0);
+    return best_split_of<lanes>(forward, backward, size, backward_valid);
+}
+
+#undef CORVANE_AVX2_PATHS
+
+} // namespace
+
+template <class P, class T>
+std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* text,
+                                 std::size_t count, std::uint64_t* bits,
+                                 std::uint64_t lcs) noexcept {
+    constexpr std::size_t per_vector = 32 / sizeof(P);
+    constexpr std::size_t most = k_compared_up_to<P> / per_vector;
+    const std::size_t vectors = (size + per_vector - 1) / per_vector;
+    // The instance for this many vectors.
+    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
+        std::uint64_t result = lcs;
+        (void)((vectors == Less + 1 &&
+                (result = feed_vectors<Less + 1>(points, size, text, count, bits, lcs), true)) ||
+               ...);
+        return result;
+    }(std::make_index_sequence<most>());
+}
+
+template <class P, class T>
+std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
+                                 std::size_t count) noexcept {
+    constexpr std::size_t per_vector = 32 / sizeof(P);
+    const std::size_t vectors = (size + per_vector - 1) / per_vector;
+    // The instance for this many vectors.
+    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
+        std::uint64_t result = 0;
+        (void)((vectors == Less + 1 &&
+                (result = both_ways_vectors<Less + 1>(points, size, text, count), true)) ||
+               ...);
+        return result;
+    }(std::make_index_sequence<64 / per_vector>());
+}
+
+#else
+
+// Without the AVX2 paths this never runs where speed matters; it keeps the name defined.
+template <class P, class T>
+std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* text,
+                                 std::size_t count, std::uint64_t* bits,
+                                 std::uint64_t lcs) noexcept {
+    std::uint64_t fresh[k_compared_up_to<std::uint8_t> / 64];
+    if (bits == nullptr) {
+        std::fill(std::begin(fresh), std::end(fresh), k_all_ones);
+        bits = fresh;
+    }
+    for (std::size_t done = 0; done < count && lcs < size; ++done) {
+        std::uint64_t carry = 0;
+        for (std::size_t word = 0; 64 * word < size; ++word) {
+            std::uint64_t mask = 0;
+            for (std::size_t k = 64 * word; k < size && k < 64 * word + 64; ++k)
+                mask |= std::uint64_t{points[k] == text[done]} << (k % 64);
+            carry = advance_word(bits[word], mask, carry);
+        }
+        lcs += carry;
+    }
+    return lcs;
+}
+
+// The same result from a fresh row fed the whole text.
+template <class P, class T>
+std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
+                                 std::size_t count) noexcept {
+    return feed_compared_avx2(points, size, text, count, nullptr, 0);
+}
+
+#endif
+
+template std::uint64_t feed_compared_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint16_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint16_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint16_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint32_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint32_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+template std::uint64_t feed_compared_avx2(const std::uint32_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
+
+template std::uint64_t lcs_both_ways_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint16_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint16_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint16_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint32_t*, std::size_t, const std::uint8_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint32_t*, std::size_t, const std::uint16_t*,
+                                          std::size_t) noexcept;
+template std::uint64_t lcs_both_ways_avx2(const std::uint32_t*, std::size_t, const std::uint32_t*,
+                                          std::size_t) noexcept;
+
+} // namespace corvane::detail
