@@ -46,8 +46,20 @@ class PointIndex {
             bits_ = 1;
             while ((std::size_t{1} << bits_) < 2 * hashed)
                 ++bits_;
-            keys_.assign(std::size_t{1} << bits_, 0);
-            values_.assign(keys_.size(), Value{});
+            slots_ = std::size_t{1} << bits_;
+            // A short pattern's few hashed code points fit in the index itself: an allocation
+            // would cost as much as a short call's whole comparison.
+            if (slots_ <= k_inline_slots) {
+                keys_ = inline_keys_.data();
+                values_ = inline_values_.data();
+            } else {
+                heap_keys_.resize(slots_);
+                heap_values_.resize(slots_);
+                keys_ = heap_keys_.data();
+                values_ = heap_values_.data();
+            }
+            std::fill_n(keys_, slots_, 0);
+            std::fill_n(values_, slots_, Value{});
         }
     }
 
@@ -81,14 +93,14 @@ class PointIndex {
 
   private:
     Value find_hashed(std::uint32_t point) const noexcept {
-        if (keys_.empty()) return Value{};
+        if (slots_ == 0) return Value{};
         const std::size_t slot = probe(point);
         return keys_[slot] == point ? values_[slot] : Value{};
     }
 
     /// The slot holding `point`, or the empty one where it belongs; keys are never 0.
     std::size_t probe(std::uint32_t point) const noexcept {
-        const std::size_t last = keys_.size() - 1;
+        const std::size_t last = slots_ - 1;
         std::size_t slot = static_cast<std::size_t>((point * 0x9E3779B97F4A7C15) >> (64 - bits_));
         while (keys_[slot] != 0 && keys_[slot] != point)
             slot = (slot + 1) & last;
@@ -127,8 +139,15 @@ class PointIndex {
     // The code point bits above the low 8 of the directly indexed block; 0 for none.
     std::uint32_t block_ = 0;
     unsigned bits_ = 0;
-    std::vector<std::uint32_t> keys_;
-    std::vector<Value> values_;
+    // The hashed code points' keys and values: `slots_` of each, inline for a short pattern.
+    static constexpr std::size_t k_inline_slots = 128;
+    std::size_t slots_ = 0;
+    std::uint32_t* keys_ = nullptr;
+    Value* values_ = nullptr;
+    std::array<std::uint32_t, k_inline_slots> inline_keys_;
+    std::array<Value, k_inline_slots> inline_values_;
+    std::vector<std::uint32_t> heap_keys_;
+    std::vector<Value> heap_values_;
 };
 
 } // namespace corvane::detail
