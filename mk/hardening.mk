@@ -109,7 +109,7 @@ in-env-check-refleaks: in-env-refleaks-install
 FUZZ_BUILD := $(BUILD)/fuzz
 FUZZ_BIN := $(FUZZ_BUILD)/fuzz_kernels
 FUZZ_CXX := clang++
-FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/cpu.cpp src/kernel.cpp src/kernel_compare_avx2.cpp src/kernel_reference.cpp \
+FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/cpu.cpp src/kernel.cpp src/kernel_compare_avx2.cpp src/kernel_row_avx2.cpp src/kernel_reference.cpp \
                 src/kernel_vector.cpp src/panic.cpp src/text_avx2.cpp src/text_vector.cpp
 FUZZ_CXXFLAGS := -std=c++23 -O1 -g -Wall -Wextra -Werror -Isrc -Itests/native -fno-omit-frame-pointer \
                  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all

@@ -6,6 +6,7 @@
 #include "kernel_compare_avx2.hpp"
 #include "kernel_pattern.hpp"
 #include "kernel_row.hpp"
+#include "kernel_row_avx2.hpp"
 #include "kernel_vector.hpp"
 #include "similarity.hpp"
 #include "text_avx2.hpp"
@@ -446,8 +447,13 @@ struct SparseWord {
     std::uint64_t mask;
 };
 
-/// Rows from this many words take the vector path one code point at a time.
+/// Rows from this many words take the vector updates one code point at a time.
 constexpr std::size_t k_vector_pair_below_words = 64;
+
+/// Rows from this many words take the 256-bit update: measured on rows of 8 to 40 words by the
+/// scratch timing of the 256-bit update against the grouped scalar pair, even at 16 words and
+/// clearly ahead from 20.
+constexpr std::size_t k_avx2_row_min_words = 20;
 
 /// A long pattern. Code points frequent enough get a row of all the words; the others keep only
 /// the words where they occur, so memory stays proportional to the pattern even for large
@@ -462,8 +468,7 @@ class BlockMachine {
         : pattern_(pattern), index_(pattern, text),
           words_((pattern.size() + k_group_words * k_word_bits - 1) /
                  (k_group_words * k_word_bits) * k_group_words),
-          bits_(words_, k_all_ones),
-          vector_(cpu::has(cpu::k_avx512_rows) && words_ >= detail::k_vector_row_min_words) {
+          bits_(words_, k_all_ones), update_(row_update_for(words_)) {
         // Numbers the distinct code points from 1 and counts them.
         std::vector<std::uint32_t> counts(1, 0);
         for (const P point : pattern) {
@@ -543,6 +548,16 @@ class BlockMachine {
     }
 
   private:
+    // How dense rows are updated: the vector updates pay from a few chunks of words on.
+    enum class Update { scalar, avx2, avx512 };
+
+    static Update row_update_for(std::size_t words) noexcept {
+        if (words >= detail::k_vector_row_min_words && cpu::has(cpu::k_avx512_rows))
+            return Update::avx512;
+        if (words >= k_avx2_row_min_words && cpu::has(cpu::k_avx2_paths)) return Update::avx2;
+        return Update::scalar;
+    }
+
     struct Place {
         bool dense = false;
         std::size_t begin = 0;
@@ -556,8 +571,12 @@ class BlockMachine {
 
     // Out of line, so that the loop has every register to itself.
     [[gnu::noinline]] void step_one(const std::uint64_t* mask) noexcept {
-        if (vector_) {
+        if (update_ == Update::avx512) {
             lcs_ += detail::advance_row_avx512(bits_.data(), mask, words_);
+            return;
+        }
+        if (update_ == Update::avx2) {
+            lcs_ += detail::advance_row_avx2(bits_.data(), mask, words_);
             return;
         }
         std::uint64_t carry = 0;
@@ -572,14 +591,24 @@ class BlockMachine {
     // directly, and the two carry chains run side by side.
     [[gnu::noinline]] void step_pair(const std::uint64_t* first,
                                      const std::uint64_t* second) noexcept {
-        if (vector_) {
-            // One pass for both pays on rows of up to a few chunks; on longer ones each chunk's
-            // wait for the previous code point is hidden anyway.
-            if (words_ < k_vector_pair_below_words) {
+        // One pass for both pays on rows of up to a few chunks; on longer ones each chunk's wait
+        // for the previous code point is hidden anyway.
+        const bool paired = words_ < k_vector_pair_below_words;
+        if (update_ == Update::avx512) {
+            if (paired) {
                 lcs_ += detail::advance_row_avx512_pair(bits_.data(), first, second, words_);
             } else {
                 lcs_ += detail::advance_row_avx512(bits_.data(), first, words_);
                 lcs_ += detail::advance_row_avx512(bits_.data(), second, words_);
+            }
+            return;
+        }
+        if (update_ == Update::avx2) {
+            if (paired) {
+                lcs_ += detail::advance_row_avx2_pair(bits_.data(), first, second, words_);
+            } else {
+                lcs_ += detail::advance_row_avx2(bits_.data(), first, words_);
+                lcs_ += detail::advance_row_avx2(bits_.data(), second, words_);
             }
             return;
         }
@@ -629,8 +658,7 @@ class BlockMachine {
     std::vector<std::uint64_t> bits_;
     std::uint64_t lcs_ = 0;
     const std::uint64_t* held_ = nullptr;
-    // Whether dense rows go through the vector path.
-    bool vector_;
+    Update update_;
 };
 
 /// A wide pattern too long to compare, mostly ASCII, narrowed to bytes as NarrowedCompareMachine
