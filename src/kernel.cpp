@@ -707,9 +707,10 @@ constexpr std::size_t k_compare_up_to = 256;
 // From this many code points on, a pattern of bytes is compared on vectors rather than indexed.
 constexpr std::size_t k_compare_from_bytes = 16;
 
-// From this much text on, a byte pattern of one word is fed the text from both ends at once: the
-// two rows' updates overlap, which pays for combining them at the end. Wider patterns take more
-// comparisons a code point, which two rows would double.
+// From this much text on, a pattern of one word is fed the text from both ends at once: the two
+// rows' updates overlap, which pays for combining them at the end. Measured on the 512-bit rows
+// of bytes (even at 24 code points) and on the 256-bit rows of 1- and 2-byte code points (ahead
+// from 24 and 28) by the scratch timing of both ways against one row.
 constexpr std::size_t k_both_ways_from = 28;
 
 // Above this many code points, a 4-byte pattern of mostly ASCII is narrowed to bytes for
@@ -1049,6 +1050,18 @@ bool answer_small(std::span<const S> source, std::span<const T> target, std::uin
                 cpu::has(cpu::k_avx512_both_ways)) {
                 lcs += detail::lcs_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
                                                     text.size());
+                slot = similarity_bits(lcs, source_bytes, slot);
+                return true;
+            }
+        }
+        // Without the 512-bit rows, 1- and 2-byte patterns of one word are fed from both ends on
+        // 256-bit vectors. 4-byte patterns are not: their two rows take twice the comparisons of
+        // one, which costs more than the rows' overlap saves beyond 40 code points.
+        if constexpr (sizeof(P) <= 2) {
+            if (pattern.size() <= k_word_bits && text.size() >= k_both_ways_from && avx2 &&
+                (sizeof(P) == 1 ? !cpu::has(cpu::k_avx512_both_ways) : !avx512)) {
+                lcs += detail::lcs_both_ways_avx2(pattern.data(), pattern.size(), text.data(),
+                                                  text.size());
                 slot = similarity_bits(lcs, source_bytes, slot);
                 return true;
             }

@@ -228,72 +228,118 @@ template <class P>
     return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(x, within), 0x4E);
 }
 
-// The positions of the pattern held by `lane` where `point` is, among `valid` ones.
+// The lanes of `lane` that hold `at`, the pattern's and the zeros past it.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t
-matched_at(const __m256i* lane, T at, std::uint64_t valid) noexcept {
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t matched_at(const __m256i* lane,
+                                                                           T at) noexcept {
     const std::uint32_t point = at;
     std::uint64_t mask[1];
     positions_of<Vectors, P>(lane, probe_of<P>(point), mask);
     if constexpr (sizeof(T) > sizeof(P))
-        valid &= 0 - std::uint64_t{(point >> (8 * sizeof(P))) == 0};
-    return mask[0] & valid;
+        mask[0] &= 0 - std::uint64_t{(point >> (8 * sizeof(P))) == 0};
+    return mask[0];
 }
 
-// How the LCS at a split changes over four splits in a row, and its largest rise after 0 to 4 of
-// them, for each index r << 4 | f: f holds four bits of the row fed from the pattern's start,
-// and r, in reverse order, the bits of the row fed from its end at the same splits (see
-// `best_split_of`).
-struct NibbleSteps {
-    std::int8_t sum;
-    std::int8_t best;
-};
-
-constexpr auto k_nibble_steps = [] {
-    std::array<NibbleSteps, 256> steps{};
-    for (unsigned index = 0; index < steps.size(); ++index) {
-        int sum = 0;
-        int best = 0;
-        for (unsigned step = 0; step < 4; ++step) {
-            sum +=
-                static_cast<int>((index >> (7 - step)) & 1) - static_cast<int>((index >> step) & 1);
-            best = std::max(best, sum);
-        }
-        steps[index] = {static_cast<std::int8_t>(sum), static_cast<std::int8_t>(best)};
+// The steps of the best split (see `best_split`) two at a time: for each index r << 2 | f, f
+// holding the forward row's bits at two splits and r the backward row's in reverse order, the LCS's
+// change over the two, and its best rise after none, one or both; in both 128-bit halves.
+constexpr auto k_pair_steps = [] {
+    std::array<std::array<std::int8_t, 32>, 2> steps{};
+    for (unsigned index = 0; index < 32; ++index) {
+        const int first = static_cast<int>((index >> 3) & 1) - static_cast<int>(index & 1);
+        const int second = static_cast<int>((index >> 2) & 1) - static_cast<int>((index >> 1) & 1);
+        steps[0][index] = static_cast<std::int8_t>(first + second);
+        steps[1][index] = static_cast<std::int8_t>(std::max({0, first, first + second}));
     }
     return steps;
 }();
 
+// Each run of steps in `sum` and `best` (its change and its best rise) followed by the next one,
+// given as the same vectors shifted down by a run.
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+join_runs(__m128i& sum, __m128i& best, __m128i next_sum, __m128i next_best) noexcept {
+    best = _mm_max_epi8(best, _mm_add_epi8(sum, next_best));
+    sum = _mm_add_epi8(sum, next_sum);
+}
+
+[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+join_runs(__m256i& sum, __m256i& best, __m256i next_sum, __m256i next_best) noexcept {
+    best = _mm256_max_epi8(best, _mm256_add_epi8(sum, next_best));
+    sum = _mm256_add_epi8(sum, next_sum);
+}
+
 // The LCS from the rows of a pattern of `size` code points after both halves of the text:
-// `forward`, fed from the pattern's start, and `backward`, fed from its end, whose position i
-// (the pattern's size - 1 - i) is at bit Lanes - size + i, with ones below. At split j the LCS
-// h(j) is the forward row's zeros below j plus the backward row's zeros among its first size - j
-// positions, so h(0) is the backward row's zeros and h(j + 1) - h(j) is b(j) - forward(j), where
-// b(j) is the backward row's bit for pattern position j. Both are 1 at and past the pattern's
-// end, where the steps are never rises, so the best rise over every split is the best prefix sum
-// of the steps: taken four steps at a time from a table. Bit j of the byte-swapped backward row,
-// shifted to the top, is b of the split 8 (j / 8) + 7 - j % 8, which the table's reversed nibble
-// puts in order without a bit reversal.
+// `forward`, fed from the pattern's start, its position i at bit i, and `backward`, fed from its
+// end, its position i (the pattern's size - 1 - i) at bit Lanes - size + i, with zeros below. At
+// split j the LCS h(j) is the forward row's zeros below j plus the backward row's zeros among its
+// first size - j positions, so h(0) is the backward row's zeros and h(j + 1) - h(j) is
+// b(j) - forward(j), where b(j) is the backward row's bit for pattern position j. Past the
+// pattern's end b(j) is one of the zeros below the backward row, so the steps there are never
+// rises, and the best rise over every split is the best prefix sum of the steps.
+//
+// Steps go two at a time through byte shuffles of a table, and runs of them are joined in a tree
+// of byte shifts five levels deep: some 45 instructions for 64 splits, where a table of four steps
+// at a time read from general registers takes three times as many. Byte k of the forward row
+// holds splits 8k to 8k + 7 at bits 0 to 7, and byte k of the backward row shifted to the top and
+// byte-swapped holds them at bits 7 to 0. Each 128-bit half takes 32 splits, in four copies of 32
+// bits: copy q takes splits 8k + 2q and 8k + 2q + 1 of every byte k, the forward row's bits to
+// bits 0 and 1, the backward row's to bits 3 and 2. Byte k of copy q then holds pair 4k + q, and
+// the runs join copies 0 and 1 and copies 2 and 3, then those two, then bytes 0 and 1 and bytes
+// 2 and 3, then those two.
 template <unsigned Lanes>
 [[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t
-best_split_of(std::uint64_t forward, std::uint64_t backward, std::size_t size,
-              std::uint64_t backward_valid) noexcept {
-    constexpr std::uint64_t low_nibbles = 0x0F0F0F0F0F0F0F0F;
-    const std::uint64_t start =
-        size - static_cast<std::uint64_t>(std::popcount(backward & backward_valid));
-    const std::uint64_t swapped = __builtin_bswap64(backward << (64 - Lanes));
-    const std::uint64_t first = (swapped & ~low_nibbles) | (forward & low_nibbles);
-    const std::uint64_t second = ((swapped & low_nibbles) << 4) | ((forward >> 4) & low_nibbles);
-    int run = 0;
-    int best = 0;
-#pragma GCC unroll 8
-    for (unsigned byte = 0; byte < Lanes / 8; ++byte) {
-        const NibbleSteps low = k_nibble_steps[(first >> (8 * byte)) & 0xFF];
-        const NibbleSteps high = k_nibble_steps[(second >> (8 * byte)) & 0xFF];
-        best = std::max(best, run + std::max<int>(low.best, low.sum + high.best));
-        run += low.sum + high.sum;
+best_split(std::uint64_t forward, std::uint64_t backward, std::size_t size) noexcept {
+    // The backward row's bits past the lanes take carries out of the pattern: shifted out.
+    const std::uint64_t top = backward << (64 - Lanes);
+    const std::uint64_t start = size - static_cast<std::uint64_t>(std::popcount(top));
+    const std::uint64_t behind = __builtin_bswap64(top);
+    if constexpr (Lanes <= 32) {
+        // One half: the splits the lanes hold are the first 32.
+        const __m128i f = _mm_set1_epi32(static_cast<int>(forward));
+        const __m128i b = _mm_set1_epi32(static_cast<int>(behind));
+        const __m128i index = _mm_or_si128(
+            _mm_and_si128(_mm_srlv_epi32(f, _mm_setr_epi32(0, 2, 4, 6)), _mm_set1_epi8(0x03)),
+            _mm_and_si128(_mm_or_si128(_mm_srlv_epi32(b, _mm_setr_epi32(4, 2, 0, 32)),
+                                       _mm_sllv_epi32(b, _mm_setr_epi32(32, 32, 32, 2))),
+                          _mm_set1_epi8(0x0C)));
+        __m128i sum = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(k_pair_steps[0].data())), index);
+        __m128i best = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(k_pair_steps[1].data())), index);
+        join_runs(sum, best, _mm_bsrli_si128(sum, 4), _mm_bsrli_si128(best, 4));
+        join_runs(sum, best, _mm_bsrli_si128(sum, 8), _mm_bsrli_si128(best, 8));
+        join_runs(sum, best, _mm_srli_epi16(sum, 8), _mm_srli_epi16(best, 8));
+        join_runs(sum, best, _mm_srli_epi32(sum, 16), _mm_srli_epi32(best, 16));
+        return start + static_cast<std::uint8_t>(_mm_cvtsi128_si32(best));
+    } else {
+        const __m256i halves = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+        const __m256i f = _mm256_permutevar8x32_epi32(
+            _mm256_castsi128_si256(_mm_cvtsi64_si128(static_cast<long long>(forward))), halves);
+        const __m256i b = _mm256_permutevar8x32_epi32(
+            _mm256_castsi128_si256(_mm_cvtsi64_si128(static_cast<long long>(behind))), halves);
+        const __m256i index = _mm256_or_si256(
+            _mm256_and_si256(_mm256_srlv_epi32(f, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)),
+                             _mm256_set1_epi8(0x03)),
+            _mm256_and_si256(
+                _mm256_or_si256(
+                    _mm256_srlv_epi32(b, _mm256_setr_epi32(4, 2, 0, 32, 4, 2, 0, 32)),
+                    _mm256_sllv_epi32(b, _mm256_setr_epi32(32, 32, 32, 2, 32, 32, 32, 2))),
+                _mm256_set1_epi8(0x0C)));
+        __m256i sum = _mm256_shuffle_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k_pair_steps[0].data())), index);
+        __m256i best = _mm256_shuffle_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k_pair_steps[1].data())), index);
+        join_runs(sum, best, _mm256_bsrli_epi128(sum, 4), _mm256_bsrli_epi128(best, 4));
+        join_runs(sum, best, _mm256_bsrli_epi128(sum, 8), _mm256_bsrli_epi128(best, 8));
+        join_runs(sum, best, _mm256_srli_epi16(sum, 8), _mm256_srli_epi16(best, 8));
+        join_runs(sum, best, _mm256_srli_epi32(sum, 16), _mm256_srli_epi32(best, 16));
+        // The halves' runs joined: the first's change and best rise, and the second's best.
+        const int first_sum = static_cast<std::int8_t>(_mm256_cvtsi256_si32(sum));
+        const int first_best = static_cast<std::int8_t>(_mm256_cvtsi256_si32(best));
+        const int second_best =
+            static_cast<std::int8_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(best, 1)));
+        return start + static_cast<std::uint64_t>(std::max(first_best, first_sum + second_best));
     }
-    return start + static_cast<std::uint64_t>(best);
 }
 
 // Text fed from both ends is checked once a stretch for a row that holds the whole pattern.
@@ -301,6 +347,9 @@ constexpr std::size_t k_both_ways_stretch = 256;
 
 // The both-ways LCS of a pattern of `size` code points in `Vectors` vectors. The reversed pattern
 // comes from the pattern's vectors reversed: it sits in the top `size` of the lanes, zeros below.
+// Lanes past either pattern are not masked off, which would put an AND on the rows' chains: the
+// forward row's bits there take no part below them, and the backward row's start as zeros, which
+// never match and pass no carry.
 template <unsigned Vectors, class P, class T>
 [[CORVANE_AVX2_PATHS]] std::uint64_t both_ways_vectors(const P* points, std::size_t size,
                                                        const T* text, std::size_t count) noexcept {
@@ -312,23 +361,19 @@ template <unsigned Vectors, class P, class T>
         behind[k] = reversed_points<P>(ahead[Vectors - 1 - k]);
     arrange_for_packing<Vectors, P>(ahead);
     arrange_for_packing<Vectors, P>(behind);
-    // Lanes past the pattern hold zeros, which text may hold too.
     const std::uint64_t valid = size == 64 ? k_all_ones : (std::uint64_t{1} << size) - 1;
-    const std::uint64_t backward_valid = valid << (lanes - size);
     std::uint64_t forward = k_all_ones;
-    std::uint64_t backward = k_all_ones;
+    std::uint64_t backward = k_all_ones << (lanes - size);
     const std::size_t half = count / 2;
     for (std::size_t k = 0; k < half;) {
         for (const std::size_t end = std::min(half, k + k_both_ways_stretch); k < end; ++k) {
-            advance_word(forward, matched_at<Vectors, P>(ahead, text[k], valid), 0);
-            advance_word(backward,
-                         matched_at<Vectors, P>(behind, text[count - 1 - k], backward_valid), 0);
+            advance_word(forward, matched_at<Vectors, P>(ahead, text[k]), 0);
+            advance_word(backward, matched_at<Vectors, P>(behind, text[count - 1 - k]), 0);
         }
-        if (k < half && ((forward & valid) == 0 || (backward & backward_valid) == 0)) return size;
+        if (k < half && ((forward & valid) == 0 || backward << (64 - lanes) == 0)) return size;
     }
-    if (count % 2 != 0)
-        advance_word(backward, matched_at<Vectors, P>(behind, text[half], backward_valid), 0);
-    return best_split_of<lanes>(forward, backward, size, backward_valid);
+    if (count % 2 != 0) advance_word(backward, matched_at<Vectors, P>(behind, text[half]), 0);
+    return best_split<lanes>(forward, backward, size);
 }
 
 #undef CORVANE_AVX2_PATHS

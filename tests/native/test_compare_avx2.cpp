@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -145,6 +146,105 @@ TEST(ComparedRowsAvx2, MatchTheScalarRowForEveryWidthPairSizeAndText) {
     check_width_pair<std::uint32_t, std::uint8_t>(guarded, random);
     check_width_pair<std::uint32_t, std::uint16_t>(guarded, random);
     check_width_pair<std::uint32_t, std::uint32_t>(guarded, random);
+}
+
+// The LCS by the textbook table, on whole code points.
+template <class P, class T>
+std::uint64_t plain_lcs(const std::vector<P>& pattern, const std::vector<T>& text) {
+    std::vector<std::uint64_t> above(pattern.size() + 1, 0);
+    std::vector<std::uint64_t> row(pattern.size() + 1, 0);
+    for (const T point : text) {
+        for (std::size_t k = 0; k < pattern.size(); ++k)
+            row[k + 1] = std::uint32_t{pattern[k]} == std::uint32_t{point}
+                             ? above[k] + 1
+                             : std::max(row[k], above[k + 1]);
+        std::swap(above, row);
+    }
+    return above.back();
+}
+
+// Where the pattern is put in text: among code points drawn from its alphabet, or, where it is
+// put whole or in two parts, among code points it lacks.
+enum class Layout {
+    random,    // nowhere on purpose
+    at_start,  // whole in the first half, which the row fed forwards sees
+    at_end,    // whole in the second half, which the row fed backwards sees
+    across,    // its first third ending where the text's second half starts
+    high_bits, // the pattern over and over, two in three code points having bits above the
+               // pattern's width
+};
+
+struct BothWaysCase {
+    Layout layout;
+    std::size_t letters;
+};
+
+template <class P, class T>
+void check_both_ways(GuardedCopy& guarded, std::mt19937& random) {
+    constexpr std::uint32_t top = sizeof(P) == 1 ? 0xFF : sizeof(P) == 2 ? 0xFFFF : 0x10FFFF;
+    constexpr std::uint32_t high = sizeof(T) > sizeof(P) ? std::uint32_t{1} << (8 * sizeof(P)) : 0;
+    // Zero is also what lanes past the pattern hold.
+    const std::uint32_t letters[] = {0x00, top, 0x61, 0x62};
+    const std::uint32_t absent = 0x63;
+    const BothWaysCase cases[] = {
+        {Layout::random, 2}, {Layout::random, 4}, {Layout::at_start, 2},
+        {Layout::at_end, 2}, {Layout::across, 4}, {Layout::high_bits, 2},
+    };
+    for (const BothWaysCase& test : cases) {
+        if (test.layout == Layout::high_bits && high == 0) continue;
+        for (const std::size_t size : {1, 2, 15, 16, 17, 31, 32, 33, 63, 64}) {
+            for (const std::size_t count : {0, 1, 2, 3, 27, 28, 29, 64, 65, 300, 600}) {
+                SCOPED_TRACE(testing::Message()
+                             << "pattern width " << sizeof(P) << ", text width " << sizeof(T)
+                             << ", layout " << static_cast<int>(test.layout) << ", " << test.letters
+                             << " letters, size " << size << ", text of " << count);
+                const auto letter = [&] { return letters[random() % test.letters]; };
+                std::vector<P> pattern(size);
+                for (P& point : pattern)
+                    point = static_cast<P>(letter());
+                std::vector<T> text(count);
+                for (T& point : text)
+                    point = static_cast<T>(letter() + (random() % 4 == 0 ? high : 0));
+                const std::size_t half = count / 2;
+                if (test.layout != Layout::random && test.layout != Layout::high_bits)
+                    std::fill(text.begin(), text.end(), static_cast<T>(absent));
+                if (test.layout == Layout::at_start && size <= half) {
+                    std::copy(pattern.begin(), pattern.end(), text.begin() + (half - size) / 2);
+                } else if (test.layout == Layout::at_end && size <= count - half) {
+                    std::copy(pattern.begin(), pattern.end(), text.end() - size);
+                } else if (test.layout == Layout::across) {
+                    const std::size_t before = std::min(half, size / 3);
+                    const std::size_t after = std::min(count - half, size - before);
+                    std::copy_n(pattern.begin(), before, text.begin() + half - before);
+                    std::copy_n(pattern.begin() + before, after, text.begin() + half);
+                } else if (test.layout == Layout::high_bits) {
+                    for (std::size_t k = 0; k < count; ++k)
+                        text[k] = static_cast<T>(pattern[k % size] + (k % 3 != 0 ? high : 0));
+                }
+                EXPECT_EQ(lcs_both_ways_avx2(guarded.place(pattern), size, text.data(), count),
+                          plain_lcs(pattern, text));
+            }
+        }
+    }
+}
+
+// Patterns on each side of a vector's and a half vector's edge up to a word, texts of even and odd
+// length up to past a stretch of 256 code points a row, small alphabets that make the LCS large,
+// and wide text whose code points have the pattern's low bits.
+TEST(BothWaysAvx2, MatchesThePlainLcsForEveryWidthPairSizeAndLayout) {
+    if (!cpu::has(cpu::k_avx2_paths)) GTEST_SKIP() << "this CPU lacks AVX2, BMI2 or POPCNT";
+    GuardedCopy guarded;
+    ASSERT_TRUE(guarded.ready());
+    std::mt19937 random(11);
+    check_both_ways<std::uint8_t, std::uint8_t>(guarded, random);
+    check_both_ways<std::uint8_t, std::uint16_t>(guarded, random);
+    check_both_ways<std::uint8_t, std::uint32_t>(guarded, random);
+    check_both_ways<std::uint16_t, std::uint8_t>(guarded, random);
+    check_both_ways<std::uint16_t, std::uint16_t>(guarded, random);
+    check_both_ways<std::uint16_t, std::uint32_t>(guarded, random);
+    check_both_ways<std::uint32_t, std::uint8_t>(guarded, random);
+    check_both_ways<std::uint32_t, std::uint16_t>(guarded, random);
+    check_both_ways<std::uint32_t, std::uint32_t>(guarded, random);
 }
 
 } // namespace
