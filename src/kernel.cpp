@@ -319,6 +319,15 @@ struct DenseRows {
                                          distinct, rows.data());
                 return;
             }
+            if (cpu::has(cpu::k_avx2_paths)) {
+                std::array<std::uint8_t, 256> bytes;
+                const std::size_t distinct = detail::number_bytes(
+                    pattern.data(), pattern.size(), index.low_entries(), bytes.data());
+                rows.resize((distinct + 1) * stride);
+                detail::byte_rows_avx2(pattern.data(), pattern.size(), words, bytes.data(),
+                                       distinct, rows.data());
+                return;
+            }
         }
         std::uint32_t distinct = 0;
         for (const P point : pattern) {

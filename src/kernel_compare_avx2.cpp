@@ -412,6 +412,38 @@ std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* tex
     }(std::make_index_sequence<64 / per_vector>());
 }
 
+[[gnu::target("avx2,bmi2,popcnt")]] void
+byte_rows_avx2(const std::uint8_t* points, std::size_t size, std::size_t words,
+               const std::uint8_t* bytes, std::size_t distinct, std::uint64_t* rows) noexcept {
+    // The pattern copied once into whole vectors, so no load reads past its end; the zeros after
+    // it may equal a byte of the pattern, so the last word keeps only the pattern's positions.
+    alignas(32) std::uint8_t padded[8 * 64];
+    std::memcpy(padded, points, size);
+    std::memset(padded + size, 0, words * 64 - size);
+    const std::size_t last_held = size - 64 * (words - 1);
+    const std::uint64_t last_valid =
+        last_held == 64 ? k_all_ones : (std::uint64_t{1} << last_held) - 1;
+    for (std::size_t word = 0; word < words; ++word) {
+        rows[word] = 0;
+        rows[words + word] = k_all_ones;
+    }
+    for (std::size_t id = 1; id <= distinct; ++id) {
+        const __m256i probe = _mm256_set1_epi8(static_cast<char>(bytes[id - 1]));
+        std::uint64_t* row = rows + id * 2 * words;
+        for (std::size_t word = 0; word < words; ++word) {
+            const auto* at = reinterpret_cast<const __m256i*>(padded + 64 * word);
+            const auto low = static_cast<std::uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_load_si256(at), probe)));
+            const auto high = static_cast<std::uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_load_si256(at + 1), probe)));
+            std::uint64_t mask = low | std::uint64_t{high} << 32;
+            if (word + 1 == words) mask &= last_valid;
+            row[word] = mask;
+            row[words + word] = ~mask;
+        }
+    }
+}
+
 #else
 
 // Without the AVX2 paths this never runs where speed matters; it keeps the name defined.
@@ -442,6 +474,20 @@ template <class P, class T>
 std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
                                  std::size_t count) noexcept {
     return feed_compared_avx2(points, size, text, count, nullptr, 0);
+}
+
+void byte_rows_avx2(const std::uint8_t* points, std::size_t size, std::size_t words,
+                    const std::uint8_t* bytes, std::size_t distinct, std::uint64_t* rows) noexcept {
+    for (std::size_t id = 0; id <= distinct; ++id) {
+        std::uint64_t* row = rows + id * 2 * words;
+        for (std::size_t word = 0; word < words; ++word) {
+            std::uint64_t mask = 0;
+            for (std::size_t k = 64 * word; id != 0 && k < size && k < 64 * word + 64; ++k)
+                mask |= std::uint64_t{points[k] == bytes[id - 1]} << (k % 64);
+            row[word] = mask;
+            row[words + word] = ~mask;
+        }
+    }
 }
 
 #endif

@@ -29,4 +29,9 @@ template <class P, class T>
 std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
                                  std::size_t count) noexcept;
 
+/// The rows of `byte_rows_avx512` on 256-bit vectors, for a pattern numbered by `number_bytes`.
+/// Needs `cpu::k_avx2_paths`; in builds without the AVX2 paths it sets the bits one by one.
+void byte_rows_avx2(const std::uint8_t* points, std::size_t size, std::size_t words,
+                    const std::uint8_t* bytes, std::size_t distinct, std::uint64_t* rows) noexcept;
+
 } // namespace corvane::detail

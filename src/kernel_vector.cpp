@@ -587,16 +587,7 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
 
 std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size, std::uint32_t* ids,
                                 std::uint8_t* bytes) noexcept {
-    std::array<bool, 256> present{};
-    for (std::size_t k = 0; k < size; ++k)
-        present[points[k]] = true;
-    std::size_t distinct = 0;
-    for (std::size_t byte = 0; byte < present.size(); ++byte)
-        if (present[byte]) {
-            bytes[distinct++] = static_cast<std::uint8_t>(byte);
-            ids[byte] = static_cast<std::uint32_t>(distinct);
-        }
-    return distinct;
+    return number_bytes(points, size, ids, bytes);
 }
 
 void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t words,

@@ -93,6 +93,22 @@ template <class T>
 bool lcs_halves_both_ways_avx512(const std::uint32_t* points, std::size_t size, const T* text,
                                  std::size_t count, std::uint64_t& lcs) noexcept;
 
+/// What `number_bytes_avx512` does, in plain C++: the distinct bytes of a pattern numbered from 1
+/// in increasing order, each one's number in `ids` and the bytes in `bytes`; returns how many.
+inline std::size_t number_bytes(const std::uint8_t* points, std::size_t size, std::uint32_t* ids,
+                                std::uint8_t* bytes) noexcept {
+    bool present[256] = {};
+    for (std::size_t k = 0; k < size; ++k)
+        present[points[k]] = true;
+    std::size_t distinct = 0;
+    for (std::size_t byte = 0; byte < 256; ++byte)
+        if (present[byte]) {
+            bytes[distinct++] = static_cast<std::uint8_t>(byte);
+            ids[byte] = static_cast<std::uint32_t>(distinct);
+        }
+    return distinct;
+}
+
 /// At most this many distinct code points of a pattern are renumbered.
 inline constexpr std::size_t k_most_renumbered = 16;
 
