@@ -509,6 +509,35 @@ LEVEL_STYLES = {"avx512": ("-", "o"), "avx2": (":", "s"), "sse2": ("-.", "D"),
                 "portable": ((0, (5, 1)), "v")}
 
 
+def levels_table(out, other):
+    """The synthetic and real-text tables of two levels side by side, from their JSON: corvane's
+    time at each level and rapidfuzz's time over it (rapidfuzz as timed in that level's run)."""
+    first, second = (load(out, "synthetic"), load(other, "synthetic"))
+    names = (first[0], second[0])
+    widths = (9, 7, 10, 8, 10, 8)
+    print(f"Synthetic text at two levels: corvane's time and rf/corvane at {names[0]} and {names[1]}")
+    row("alphabet", "N", names[0], "rf/cv", names[1], "rf/cv", widths=widths)
+    theirs = {(r["alphabet"], r["size"]): r for r in second[1]}
+    for r in first[1]:
+        o = theirs.get((r["alphabet"], r["size"]))
+        if o is None:
+            continue
+        row(r["alphabet"], r["size"], human(r["corvane"]), f"{r['rapidfuzz'] / r['corvane']:.2f}x",
+            human(o["corvane"]), f"{o['rapidfuzz'] / o['corvane']:.2f}x", widths=widths)
+    print()
+    first, second = (load(out, "text"), load(other, "text"))
+    widths = (10, 9, 10, 8, 10, 8)
+    print(f"Real text at two levels: corvane's time and rf/corvane at {names[0]} and {names[1]}")
+    row("language", "kind", names[0], "rf/cv", names[1], "rf/cv", widths=widths)
+    theirs = {(r["language"], r["kind"]): r for r in second[1]}
+    for r in first[1]:
+        o = theirs.get((r["language"], r["kind"]))
+        if o is None:
+            continue
+        row(r["language"], r["kind"], human(r["corvane"]), f"{r['rapidfuzz'] / r['corvane']:.2f}x",
+            human(o["corvane"]), f"{o['rapidfuzz'] / o['corvane']:.2f}x", widths=widths)
+
+
 def plot(out, png, other=None):
     import matplotlib
 
@@ -587,7 +616,7 @@ def main():
     global LEVEL
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("table", choices=["synthetic", "text", "short", "floor", "lengths", "memory",
-                                          "memory-child", "plot", "documents"])
+                                          "memory-child", "plot", "documents", "levels"])
     parser.add_argument("case", nargs="?")
     parser.add_argument("contender", nargs="?")
     parser.add_argument("--out", type=Path, default=Path("."))
@@ -603,6 +632,10 @@ def main():
         memory_child(args.case, args.contender)
     elif args.table == "plot":
         plot(args.out, args.png, args.other)
+    elif args.table == "levels":
+        if args.other is None:
+            parser.error("the levels table needs --other DIR, the results of another level")
+        levels_table(args.out, args.other)
     elif args.table == "documents":
         write_documents(args.out)
     else:
