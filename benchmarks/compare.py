@@ -512,30 +512,23 @@ LEVEL_STYLES = {"avx512": ("-", "o"), "avx2": (":", "s"), "sse2": ("-.", "D"),
 def levels_table(out, other):
     """The synthetic and real-text tables of two levels side by side, from their JSON: corvane's
     time at each level and rapidfuzz's time over it (rapidfuzz as timed in that level's run)."""
-    first, second = (load(out, "synthetic"), load(other, "synthetic"))
-    names = (first[0], second[0])
-    widths = (9, 7, 10, 8, 10, 8)
-    print(f"Synthetic text at two levels: corvane's time and rf/corvane at {names[0]} and {names[1]}")
-    row("alphabet", "N", names[0], "rf/cv", names[1], "rf/cv", widths=widths)
-    theirs = {(r["alphabet"], r["size"]): r for r in second[1]}
-    for r in first[1]:
-        o = theirs.get((r["alphabet"], r["size"]))
-        if o is None:
-            continue
-        row(r["alphabet"], r["size"], human(r["corvane"]), f"{r['rapidfuzz'] / r['corvane']:.2f}x",
-            human(o["corvane"]), f"{o['rapidfuzz'] / o['corvane']:.2f}x", widths=widths)
-    print()
-    first, second = (load(out, "text"), load(other, "text"))
-    widths = (10, 9, 10, 8, 10, 8)
-    print(f"Real text at two levels: corvane's time and rf/corvane at {names[0]} and {names[1]}")
-    row("language", "kind", names[0], "rf/cv", names[1], "rf/cv", widths=widths)
-    theirs = {(r["language"], r["kind"]): r for r in second[1]}
-    for r in first[1]:
-        o = theirs.get((r["language"], r["kind"]))
-        if o is None:
-            continue
-        row(r["language"], r["kind"], human(r["corvane"]), f"{r['rapidfuzz'] / r['corvane']:.2f}x",
-            human(o["corvane"]), f"{o['rapidfuzz'] / o['corvane']:.2f}x", widths=widths)
+    for table, title, keys, widths in (
+            ("synthetic", "Synthetic text", ("alphabet", "size"), (9, 7, 10, 8, 10, 8)),
+            ("text", "Real text", ("language", "kind"), (10, 9, 10, 8, 10, 8))):
+        (first_level, first), (second_level, second) = load(out, table), load(other, table)
+        print(f"{title} at two levels: corvane's time and rf/corvane at {first_level} and "
+              f"{second_level}")
+        row(*("N" if k == "size" else k for k in keys), first_level, "rf/cv", second_level,
+            "rf/cv", widths=widths)
+        theirs = {tuple(r[k] for k in keys): r for r in second}
+        for r in first:
+            o = theirs.get(tuple(r[k] for k in keys))
+            if o is not None:
+                row(*(r[k] for k in keys), human(r["corvane"]),
+                    f"{r['rapidfuzz'] / r['corvane']:.2f}x", human(o["corvane"]),
+                    f"{o['rapidfuzz'] / o['corvane']:.2f}x", widths=widths)
+        if table == "synthetic":
+            print()
 
 
 def plot(out, png, other=None):
