@@ -3,7 +3,9 @@
 #
 #   - `python -m build` makes the sdist, unpacks it into a temporary directory and builds the wheel
 #     there, so the wheel proves that the sdist is complete;
-#   - `twine check` on both; `auditwheel show` names the wheel's platform tag;
+#   - `auditwheel repair` gives the wheel the manylinux tag of the oldest glibc it runs on (an index
+#     refuses a plain `linux_x86_64` wheel); only the repaired wheel is kept;
+#   - `twine check` on both;
 #   - the wheel goes into a fresh venv that sees neither the source tree nor a build directory, and
 #     the Python suite runs against that installed module, from a copy of the tests.
 #
@@ -16,16 +18,24 @@ OTHER_PYTHONS ?= python3.15 python3.13
 
 .PHONY: dist test-python-versions in-env-dist in-env-test-python-versions
 
-dist test-python-versions:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
+dist:
+	$(DEVROOT) --with dist $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
+
+test-python-versions:
+	$(DEVROOT) --with versions $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
 
 in-env-dist:
-	@rm -rf $(DIST_DIR) $(DIST_CHECK) && mkdir -p $(DIST_DIR) $(DIST_CHECK)
+	@rm -rf $(DIST_DIR) $(DIST_CHECK) && mkdir -p $(DIST_DIR)/built $(DIST_CHECK)
 	@echo "dist: building the sdist, then the wheel from the unpacked sdist"
-	@$(PYTHON) -m build --no-isolation --outdir $(DIST_DIR) -Ccmake.define.CORVANE_WERROR=ON . \
+	@$(PYTHON) -m build --no-isolation --outdir $(DIST_DIR)/built -Ccmake.define.CORVANE_WERROR=ON . \
 	  >$(DIST_DIR)/build.log 2>&1 || { cat $(DIST_DIR)/build.log; exit 1; }
 	@grep '^Successfully built' $(DIST_DIR)/build.log
-	twine check --strict $(DIST_DIR)/*.tar.gz $(DIST_DIR)/*.whl
+	@auditwheel repair --wheel-dir $(DIST_DIR) $(DIST_DIR)/built/*.whl >$(DIST_DIR)/repair.log 2>&1 || \
+	  { cat $(DIST_DIR)/repair.log; exit 1; }
+	@mv $(DIST_DIR)/built/*.tar.gz $(DIST_DIR)/ && rm -rf $(DIST_DIR)/built
+	@case "$$(ls $(DIST_DIR)/*.whl)" in *-manylinux_*.whl) echo "dist: repaired to $$(ls $(DIST_DIR)/*.whl)";; \
+	  *) echo "dist: the repaired wheel has no manylinux tag"; exit 1;; esac
+	twine --no-color check --strict $(DIST_DIR)/*.tar.gz $(DIST_DIR)/*.whl
 	@for archive in $(DIST_DIR)/*.tar.gz $(DIST_DIR)/*.whl; do \
 	  $(PYTHON) -c 'import sys, tarfile, zipfile; name = sys.argv[1]; \
 	    names = tarfile.open(name).getnames() if name.endswith(".tar.gz") else zipfile.ZipFile(name).namelist(); \
