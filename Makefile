@@ -35,7 +35,7 @@ clean:
 	rm -rf $(BUILD)
 
 format:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-format BUILD=$(BUILD)
+	$(DEVROOT) --with format $(MAKE) --no-print-directory in-env-format BUILD=$(BUILD)
 
 # ---- inside the environment -------------------------------------------------------------------
 
@@ -43,13 +43,18 @@ $(VPY):
 	$(PYTHON) -m venv --system-site-packages --without-pip $(VENV)
 
 in-env-install: $(VPY)
+	@echo "install: building corvane (optimised, about 2 minutes the first time) into $(VENV)"
 	$(VPY) -m pip install $(PIP_FLAGS) .
 
+# The native tests check values, not speed, and the Python suite runs the optimised module; -O1
+# builds them in a third of the time that full optimisation takes.
+NATIVE_CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-O1 \
+  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON
+
 in-env-native:
-	cmake -S . -B $(NATIVE) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON \
-	  >/dev/null
-	cmake --build $(NATIVE)
+	@echo "native: building the native tests"
+	cmake -S . -B $(NATIVE) $(NATIVE_CMAKE_FLAGS) >/dev/null
+	cmake --build $(NATIVE) --target native_tests
 	ctest --test-dir $(NATIVE) --output-on-failure --no-tests=error -j2 $(call CTEST_QUIET,$(NATIVE))
 
 # Runs from the build directory so that the installed module is the one imported.
@@ -67,7 +72,9 @@ in-env-python: in-env-install
 
 in-env-shell: in-env-install
 	@echo "the venv $(VENV) is active; python imports the built corvane"
-	@VIRTUAL_ENV=$(CURDIR)/$(VENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH PS1='(corvane) $$ ' sh -i
+	@# Interactive only on a terminal: commands piped in run without job control's complaint.
+	@VIRTUAL_ENV=$(CURDIR)/$(VENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH PS1='(corvane) $$ ' \
+	  sh $$(test -t 0 && echo -i)
 
 in-env-format:
 	clang-format -i $$(find src tests fuzz benchmarks -name '*.cpp' -o -name '*.hpp')

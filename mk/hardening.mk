@@ -15,7 +15,7 @@ HARDENING_CHECKS := check check-sanitize check-refleaks check-fuzz fuzz
         in-env-sanitize-pytest in-env-refleaks-install
 
 $(HARDENING_CHECKS):
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
+	$(DEVROOT) --with check $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
 
 in-env-check:
 	@start=$$(date +%s); \

@@ -14,7 +14,7 @@ LEVEL_PYTESTS := tests/test_values.py tests/test_scale.py
 .PHONY: test-levels in-env-test-levels in-env-test-level
 
 test-levels:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-test-levels BUILD=$(BUILD) LEVELS="$(LEVELS)"
+	$(DEVROOT) --with fuzz $(MAKE) --no-print-directory in-env-test-levels BUILD=$(BUILD) LEVELS="$(LEVELS)"
 
 in-env-test-levels:
 	@for level in $(LEVELS); do \
@@ -25,10 +25,8 @@ in-env-test-levels:
 LEVEL_BUILD = $(BUILD)/level-$(LEVEL)
 LEVEL_VPY = $(CURDIR)/$(LEVEL_BUILD)/venv/bin/python
 in-env-test-level:
-	cmake -S . -B $(LEVEL_BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_NATIVE_TESTS=ON -DCORVANE_WERROR=ON \
-	  -DCORVANE_MAX_ISA=$(LEVEL) >/dev/null
-	cmake --build $(LEVEL_BUILD)/native
+	cmake -S . -B $(LEVEL_BUILD)/native $(NATIVE_CMAKE_FLAGS) -DCORVANE_MAX_ISA=$(LEVEL) >/dev/null
+	cmake --build $(LEVEL_BUILD)/native --target native_tests
 	ctest --test-dir $(LEVEL_BUILD)/native --output-on-failure --no-tests=error -j2 \
 	  $(call CTEST_QUIET,$(LEVEL_BUILD)/native)
 	[ -x $(LEVEL_VPY) ] || $(PYTHON) -m venv --system-site-packages --without-pip $(LEVEL_BUILD)/venv
