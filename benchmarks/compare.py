@@ -605,6 +605,21 @@ def write_documents(out):
         print(f"document-{lang}.txt: {len(whole):,} code points from {where}")
 
 
+class Tee:
+    """Writes what is printed to the terminal and to a file."""
+
+    def __init__(self, *streams):
+        self.streams = streams
+
+    def write(self, text):
+        for stream in self.streams:
+            stream.write(text)
+
+    def flush(self):
+        for stream in self.streams:
+            stream.flush()
+
+
 def main():
     global LEVEL
     parser = argparse.ArgumentParser(description=__doc__)
@@ -621,6 +636,9 @@ def main():
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
     LEVEL = args.isa
+    if args.table in ("synthetic", "text", "short", "floor", "lengths", "memory", "levels"):
+        # Kept beside the JSON too, for the performance document.
+        sys.stdout = Tee(sys.stdout, (args.out / f"{args.table}.txt").open("w", encoding="utf-8"))
     if args.table == "memory-child":
         memory_child(args.case, args.contender)
     elif args.table == "plot":

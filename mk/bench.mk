@@ -8,7 +8,8 @@
 # build and results under $(BUILD)/bench-$(ISA), so levels don't rebuild each other and the venv of
 # `make test` is never replaced by a capped build. The plot goes to $(BENCH_DIR)/timings.png and
 # shows BENCH_OTHER's level beside this one once that level has run; `make bench-plot` copies it
-# over the committed benchmarks/timings.png.
+# over the committed benchmarks/timings.png. Each table is also kept as text beside its JSON, and
+# the run puts its level's tables into docs/performance.md.
 
 ISA ?= avx512
 BENCH_LEVELS = avx512 avx2 sse2 portable
@@ -34,7 +35,7 @@ endif
 endif
 
 bench:
-	$(DEVROOT) $(MAKE) --no-print-directory in-env-bench BUILD=$(BUILD) ISA=$(ISA) \
+	$(DEVROOT) --with bench $(MAKE) --no-print-directory in-env-bench BUILD=$(BUILD) ISA=$(ISA) \
 	  BENCH_NATIVE_FLAGS="$(BENCH_NATIVE_FLAGS)"
 
 $(BENCH_VPY):
@@ -49,18 +50,21 @@ in-env-bench: in-env-bench-install
 	  >/dev/null
 	cmake --build $(BENCH_DIR)/native --target native_kernel_bench call_floor
 	cd $(BUILD) && $(BENCH_VPY) $(BENCH_PY) documents $(BENCH_ARGS) >/dev/null
-	@echo "Native kernels, level: $(ISA)"
+	@echo "Native kernels, level: $(ISA)" | tee $(BENCH_DIR)/native.txt
 	$(BENCH_DIR)/native/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv \
-	  $(BENCH_NATIVE_FLAGS) --documents $(BENCH_DIR)/document-fr.txt,$(BENCH_DIR)/document-ru.txt
+	  $(BENCH_NATIVE_FLAGS) --documents $(BENCH_DIR)/document-fr.txt,$(BENCH_DIR)/document-ru.txt \
+	  >>$(BENCH_DIR)/native.txt; status=$$?; cat $(BENCH_DIR)/native.txt; exit $$status
 	@echo
 	cd $(BUILD) && for table in synthetic text short floor lengths memory; do \
 	  $(BENCH_VPY) $(BENCH_PY) $$table $(BENCH_ARGS) --floor $(CURDIR)/$(BENCH_DIR)/native/benchmarks \
 	  && echo || exit 1; done
+	rm -f $(BENCH_DIR)/levels.txt
 	cd $(BUILD) && if test -f $(BENCH_OTHER_JSON); then $(BENCH_VPY) $(BENCH_PY) levels $(BENCH_ARGS) \
 	  --other $(CURDIR)/$(BENCH_OTHER_DIR) && echo; fi
 	cd $(BUILD) && $(BENCH_VPY) $(BENCH_PY) plot $(BENCH_ARGS) \
 	  --png $(CURDIR)/$(BENCH_DIR)/timings.png \
 	  $$(test -f $(BENCH_OTHER_JSON) && echo --other $(CURDIR)/$(BENCH_OTHER_DIR))
+	$(PYTHON) benchmarks/performance_doc.py docs/performance.md $(ISA) $(BENCH_DIR)
 
 bench-plot:
 	cp $(BENCH_DIR)/timings.png benchmarks/timings.png
