@@ -898,8 +898,8 @@ std::size_t shared_suffix(std::span<const A> a, std::span<const B> b) noexcept {
     return k;
 }
 
-/// Writes the similarity of every requested length. `reach` code points of target are needed:
-/// every length is at most that or beyond the code points of target.
+/// Writes the similarity of every requested length. `target` holds the code points the longest
+/// length needs: every length is at most its size or beyond the code points of the whole target.
 template <class S, class T>
 void answer(std::span<const S> source, std::span<const T> target, const Request& request) {
     const auto write = [&](std::uint64_t& slot, std::uint64_t lcs) {

@@ -1,6 +1,8 @@
 // Argument binding: placing a fast call's positional and keyword arguments into parameter slots.
 #include "interface/binding.hpp"
 
+#include "interface/object_text.hpp"
+
 #include <algorithm>
 #include <array>
 #include <string>

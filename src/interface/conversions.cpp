@@ -1,6 +1,7 @@
 // Conversion of the function's arguments into native values and of its result into a list.
 #include "interface/conversions.hpp"
 
+#include "interface/object_text.hpp"
 #include "interface/once.hpp"
 #include "panic.hpp"
 

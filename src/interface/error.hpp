@@ -85,29 +85,4 @@ class PyErr {
 /// interpreter calls that cannot fail in a working interpreter.
 [[noreturn, gnu::cold]] void fail_after_api_error();
 
-/// Appends str(object), or "<unprintable TYPE object>" after reporting the failure through the
-/// unraisable hook.
-void display_object(PyObject* object, std::string& sink);
-/// Appends repr(object), with the same fallback as display_object.
-void debug_object(PyObject* object, std::string& sink);
-/// The UTF-8 text of a str; lone surrogates become U+FFFD per byte of their encoded form.
-std::string lossy_text(PyObject* text);
-/// Appends lossy_text(text).
-void append_lossy_text(PyObject* text, std::string& sink);
-
-/// The PanicException type, created on first use (module initialisation creates it). Creation
-/// failing for lack of memory throws std::bad_alloc; any other failure panics.
-PyObject* panic_exception_type();
-/// The PanicException type if it has been created, else null; never creates it.
-PyObject* existing_panic_exception_type() noexcept;
-
-namespace detail {
-
-using NewExceptionType = PyObject* (*)(const char* name, const char* doc, PyObject* base,
-                                       PyObject* dict);
-/// Makes the PanicException class; tests replace it to make that creation fail.
-inline constinit NewExceptionType new_exception_type = PyErr_NewExceptionWithDoc;
-
-} // namespace detail
-
 } // namespace corvane

@@ -3,6 +3,7 @@
 
 #include "interface/conversions.hpp"
 #include "interface/interned_name.hpp"
+#include "interface/panic_type.hpp"
 #include "panic.hpp"
 
 #include <new>

@@ -1,7 +1,9 @@
 // The error value, the text forms of objects and the entry frame's panic translation.
 #include "interface/attach.hpp"
 #include "interface/error.hpp"
+#include "interface/object_text.hpp"
 #include "interface/panic_translation.hpp"
+#include "interface/panic_type.hpp"
 
 #include <gtest/gtest.h>
 

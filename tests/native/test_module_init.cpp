@@ -2,6 +2,7 @@
 #include "interface/attach.hpp"
 #include "interface/error.hpp"
 #include "interface/module_init.hpp"
+#include "interface/object_text.hpp"
 
 #include <gtest/gtest.h>
 
