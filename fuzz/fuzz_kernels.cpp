@@ -30,9 +30,10 @@
 
 namespace {
 
-// Long enough for every kernel path (more than 12 words of source positions), short enough that
-// the reference, which is quadratic, keeps the fuzzer fast.
-constexpr std::size_t k_max_points = 1600;
+// Long enough for every kernel path, rows of 64 words and more among them (the long rows update
+// one code point a pass from 64 words), short enough that the reference, which is quadratic,
+// keeps the fuzzer fast.
+constexpr std::size_t k_max_points = 66 * 64;
 constexpr std::size_t k_max_lengths = 40;
 
 // Standard error as it was at start-up: the fuzzer may discard the target's own standard error

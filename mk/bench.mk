@@ -48,7 +48,7 @@ in-env-bench: in-env-bench-install
 	cmake -S . -B $(BENCH_DIR)/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BENCHMARKS=ON \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DCORVANE_WERROR=ON -DCORVANE_MAX_ISA=$(ISA) \
 	  >/dev/null
-	cmake --build $(BENCH_DIR)/native --target native_kernel_bench call_floor
+	cmake --build $(BENCH_DIR)/native --target native_kernel_bench call_floor row_update_bench
 	cd $(BUILD) && $(BENCH_VPY) $(BENCH_PY) documents $(BENCH_ARGS) >/dev/null
 	@echo "Native kernels, level: $(ISA)" | tee $(BENCH_DIR)/native.txt
 	$(BENCH_DIR)/native/benchmarks/native_kernel_bench --csv $(BENCH_DIR)/native.csv \

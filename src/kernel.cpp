@@ -431,25 +431,6 @@ class RegisterMachine {
     std::uint64_t lcs_ = 0;
 };
 
-/// Updates four consecutive words for one code point. The four additions come one after the
-/// other with nothing in between, so the compiler chains their carries through the flags
-/// instead of saving and restoring the carry around every word.
-[[gnu::always_inline]] inline void advance_group(std::uint64_t& b0, std::uint64_t& b1,
-                                                 std::uint64_t& b2, std::uint64_t& b3,
-                                                 const std::uint64_t* mask,
-                                                 std::uint64_t& carry) noexcept {
-    const std::uint64_t m0 = b0 & mask[0], m1 = b1 & mask[1], m2 = b2 & mask[2], m3 = b3 & mask[3];
-    const std::uint64_t k0 = b0 ^ m0, k1 = b1 ^ m1, k2 = b2 ^ m2, k3 = b3 ^ m3;
-    const std::uint64_t s0 = add_with_carry(b0, m0, carry, carry);
-    const std::uint64_t s1 = add_with_carry(b1, m1, carry, carry);
-    const std::uint64_t s2 = add_with_carry(b2, m2, carry, carry);
-    const std::uint64_t s3 = add_with_carry(b3, m3, carry, carry);
-    b0 = s0 | k0;
-    b1 = s1 | k1;
-    b2 = s2 | k2;
-    b3 = s3 | k3;
-}
-
 /// One word of the positions of a rare code point: its index and its bits.
 struct SparseWord {
     std::size_t word;
@@ -588,12 +569,7 @@ class BlockMachine {
             lcs_ += detail::advance_row_avx2(bits_.data(), mask, words_);
             return;
         }
-        std::uint64_t carry = 0;
-        std::uint64_t* bits = bits_.data();
-        for (std::size_t word = 0; word < words_; word += 4)
-            advance_group(bits[word], bits[word + 1], bits[word + 2], bits[word + 3], mask + word,
-                          carry);
-        lcs_ += carry;
+        lcs_ += detail::advance_row_grouped(bits_.data(), mask, words_);
     }
 
     // Two code points in one pass: the second one's update of a group follows the first one's
@@ -621,20 +597,7 @@ class BlockMachine {
             }
             return;
         }
-        std::uint64_t carry = 0;
-        std::uint64_t next_carry = 0;
-        std::uint64_t* bits = bits_.data();
-        for (std::size_t word = 0; word < words_; word += 4) {
-            std::uint64_t b0 = bits[word], b1 = bits[word + 1], b2 = bits[word + 2],
-                          b3 = bits[word + 3];
-            advance_group(b0, b1, b2, b3, first + word, carry);
-            advance_group(b0, b1, b2, b3, second + word, next_carry);
-            bits[word] = b0;
-            bits[word + 1] = b1;
-            bits[word + 2] = b2;
-            bits[word + 3] = b3;
-        }
-        lcs_ += carry + next_carry;
+        lcs_ += detail::advance_row_grouped_pair(bits_.data(), first, second, words_);
     }
 
     // Words without positions change only when a carry reaches them: it sets their lowest zero
@@ -675,10 +638,15 @@ class BlockMachine {
 /// rather than an index that hashes. Text is narrowed the same way, a stretch at a time.
 template <class Inner, Compare Width>
 class NarrowedMachine {
+    // The inner rows are indexed without the text, which only this machine sees: a pattern too
+    // long to compare is longer than the entries a byte index zeroes one by one, so the index
+    // clears its whole table and no text byte reads a stale entry.
+    static_assert(detail::PointIndex<std::uint32_t, std::uint8_t>::zero_one_by_one_up_to(false) <
+                  detail::k_compared_up_to<std::uint32_t> + 1);
+
   public:
-    /// `points` is the narrowed pattern, longer than the entries a byte index zeroes one by one
-    /// (so an index made without the text clears its whole table), and `renumbered` its first
-    /// `count` code points beyond ASCII.
+    /// `points` is the narrowed pattern, longer than detail::k_compared_up_to<std::uint32_t>,
+    /// and `renumbered` its first `count` code points beyond ASCII.
     NarrowedMachine(std::vector<std::uint8_t> points,
                     const std::array<std::uint32_t, detail::k_most_renumbered>& renumbered,
                     std::size_t count)

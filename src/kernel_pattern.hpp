@@ -91,6 +91,13 @@ class PointIndex {
         return values_[slot];
     }
 
+    /// Up to how many code points zeroing their entries one by one beats clearing the tables,
+    /// which goes at about 32 bytes a cycle against about a code point a cycle, and mispredicts
+    /// no loop exit.
+    static constexpr std::size_t zero_one_by_one_up_to(bool wide) noexcept {
+        return (wide ? 512 : 256) * sizeof(Value) / 32;
+    }
+
   private:
     Value find_hashed(std::uint32_t point) const noexcept {
         if (slots_ == 0) return Value{};
@@ -105,13 +112,6 @@ class PointIndex {
         while (keys_[slot] != 0 && keys_[slot] != point)
             slot = (slot + 1) & last;
         return slot;
-    }
-
-    /// Up to how many code points zeroing their entries one by one beats clearing the tables,
-    /// which goes at about 32 bytes a cycle against about a code point a cycle, and mispredicts
-    /// no loop exit.
-    static constexpr std::size_t zero_one_by_one_up_to(bool wide) noexcept {
-        return (wide ? 512 : 256) * sizeof(Value) / 32;
     }
 
     /// Whether `point` is below 256 or in the indexed block. One branch, not one per case:

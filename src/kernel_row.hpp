@@ -74,4 +74,56 @@ inline std::uint64_t advance_row_scalar(std::uint64_t* bits, const std::uint64_t
     return carry;
 }
 
+/// Updates four consecutive words for one code point. The four additions come one after the
+/// other with nothing in between, so the compiler chains their carries through the flags
+/// instead of saving and restoring the carry around every word.
+[[gnu::always_inline]] inline void advance_group(std::uint64_t& b0, std::uint64_t& b1,
+                                                 std::uint64_t& b2, std::uint64_t& b3,
+                                                 const std::uint64_t* mask,
+                                                 std::uint64_t& carry) noexcept {
+    const std::uint64_t m0 = b0 & mask[0], m1 = b1 & mask[1], m2 = b2 & mask[2], m3 = b3 & mask[3];
+    const std::uint64_t k0 = b0 ^ m0, k1 = b1 ^ m1, k2 = b2 ^ m2, k3 = b3 ^ m3;
+    const std::uint64_t s0 = add_with_carry(b0, m0, carry, carry);
+    const std::uint64_t s1 = add_with_carry(b1, m1, carry, carry);
+    const std::uint64_t s2 = add_with_carry(b2, m2, carry, carry);
+    const std::uint64_t s3 = add_with_carry(b3, m3, carry, carry);
+    b0 = s0 | k0;
+    b1 = s1 | k1;
+    b2 = s2 | k2;
+    b3 = s3 | k3;
+}
+
+/// Updates a row of `words` words, a multiple of four, for one code point whose positions are
+/// `mask`, a group of four words at a time; returns the carry out of the top word.
+[[gnu::always_inline]] inline std::uint64_t
+advance_row_grouped(std::uint64_t* bits, const std::uint64_t* mask, std::size_t words) noexcept {
+    std::uint64_t carry = 0;
+    for (std::size_t word = 0; word < words; word += 4)
+        advance_group(bits[word], bits[word + 1], bits[word + 2], bits[word + 3], mask + word,
+                      carry);
+    return carry;
+}
+
+/// Two code points in one pass, `first` then `second`, as two calls of `advance_row_grouped`:
+/// the second one's update of a group follows the first one's directly, and the two carry chains
+/// run side by side. Returns the sum of the two carries.
+[[gnu::always_inline]] inline std::uint64_t advance_row_grouped_pair(std::uint64_t* bits,
+                                                                     const std::uint64_t* first,
+                                                                     const std::uint64_t* second,
+                                                                     std::size_t words) noexcept {
+    std::uint64_t carry = 0;
+    std::uint64_t next_carry = 0;
+    for (std::size_t word = 0; word < words; word += 4) {
+        std::uint64_t b0 = bits[word], b1 = bits[word + 1], b2 = bits[word + 2],
+                      b3 = bits[word + 3];
+        advance_group(b0, b1, b2, b3, first + word, carry);
+        advance_group(b0, b1, b2, b3, second + word, next_carry);
+        bits[word] = b0;
+        bits[word + 1] = b1;
+        bits[word + 2] = b2;
+        bits[word + 3] = b3;
+    }
+    return carry + next_carry;
+}
+
 } // namespace corvane::detail
