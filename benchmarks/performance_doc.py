@@ -4,9 +4,10 @@
     python performance_doc.py DOC LEVEL DIR
 
 A block is the lines between "<!-- bench LEVEL TABLE -->" and "<!-- end -->"; the blocks of LEVEL
-get DIR/TABLE.txt as an indented code block. "<!-- bench levels -->" gets DIR/levels.txt, the
-side-by-side table of two levels, when the run made one. Blocks of other levels, and blocks whose
-table the run did not make, stay as they are, so one level's run never erases another's figures.
+get DIR/TABLE.txt as an indented code block. "<!-- bench levels A B -->", where LEVEL is A or B,
+gets the side-by-side table of those two levels, DIR/levels-A-B.txt or DIR/levels-B-A.txt, when
+the run made one. Blocks of other levels, and blocks whose table the run did not make, stay as
+they are, so one level's run never erases another's figures.
 """
 
 import re
@@ -19,13 +20,15 @@ BLOCK = re.compile(r"(<!-- bench (?P<name>[\w -]+?) -->\n)(?P<body>.*?)(<!-- end
 def replace_blocks(doc, level, folder):
     def fill(match):
         words = match["name"].split()
-        if words == ["levels"]:
-            table = folder / "levels.txt"
+        if len(words) == 3 and words[0] == "levels" and level in words[1:]:
+            first, second = words[1:]
+            tables = [folder / f"levels-{a}-{b}.txt" for a, b in ((first, second), (second, first))]
         elif len(words) == 2 and words[0] == level:
-            table = folder / f"{words[1]}.txt"
+            tables = [folder / f"{words[1]}.txt"]
         else:
             return match[0]
-        if not table.is_file():
+        table = next((t for t in tables if t.is_file()), None)
+        if table is None:
             return match[0]
         lines = table.read_text(encoding="utf-8").rstrip("\n").splitlines()
         body = "\n".join(f"    {line}".rstrip() for line in lines)

@@ -58,9 +58,10 @@ in-env-bench: in-env-bench-install
 	cd $(BUILD) && for table in synthetic text short floor lengths memory; do \
 	  $(BENCH_VPY) $(BENCH_PY) $$table $(BENCH_ARGS) --floor $(CURDIR)/$(BENCH_DIR)/native/benchmarks \
 	  && echo || exit 1; done
-	rm -f $(BENCH_DIR)/levels.txt
+	rm -f $(BENCH_DIR)/levels*.txt
 	cd $(BUILD) && if test -f $(BENCH_OTHER_JSON); then $(BENCH_VPY) $(BENCH_PY) levels $(BENCH_ARGS) \
-	  --other $(CURDIR)/$(BENCH_OTHER_DIR) && echo; fi
+	  --other $(CURDIR)/$(BENCH_OTHER_DIR) && echo && \
+	  mv $(CURDIR)/$(BENCH_DIR)/levels.txt $(CURDIR)/$(BENCH_DIR)/levels-$(ISA)-$(BENCH_OTHER).txt; fi
 	cd $(BUILD) && $(BENCH_VPY) $(BENCH_PY) plot $(BENCH_ARGS) \
 	  --png $(CURDIR)/$(BENCH_DIR)/timings.png \
 	  $$(test -f $(BENCH_OTHER_JSON) && echo --other $(CURDIR)/$(BENCH_OTHER_DIR))
