@@ -1,8 +1,8 @@
 // Times the two-row reference kernel against the bit-parallel kernel on random texts.
 #include "cpu.hpp"
-#include "kernel.hpp"
-#include "kernel_reference.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/kernel.hpp"
+#include "kernel/reference.hpp"
+#include "kernel/vector.hpp"
 #include "stored_text.hpp"
 
 #include <algorithm>

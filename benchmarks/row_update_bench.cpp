@@ -12,8 +12,9 @@
 // The pattern is random ASCII letters filling the row; the streamed text is random letters too,
 // so each step reads the mask of one letter. Each figure is the best of several runs, in
 // nanoseconds per word step (one code point times one 64-position word).
-#include "kernel_row.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/plan.hpp"
+#include "kernel/row.hpp"
+#include "kernel/vector.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -147,7 +148,7 @@ int main(int argc, char** argv) {
     std::printf("row update, ns per word step (best of 7, thread CPU time); vector path %s; "
                 "threshold %zu words\n",
                 vector ? "available (AVX-512)" : "not available on this CPU",
-                k_vector_row_min_words);
+                corvane::plan::k_avx512_row_from_words);
     std::printf("%5s %9s | %7s %7s %7s %7s | %7s %7s | %7s\n", "words", "positions", "loop",
                 "groups", "loop2", "groups2", "vector", "vector2", "speedup");
     std::vector<std::pair<std::size_t, std::size_t>> rows; // words, positions

@@ -6,9 +6,9 @@
 // same call; their results must agree bit for bit, and so must their panics, including the message
 // of a length beyond the byte length of target.
 #include "cpu.hpp"
-#include "kernel.hpp"
-#include "kernel_reference.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/kernel.hpp"
+#include "kernel/reference.hpp"
+#include "kernel/vector.hpp"
 #include "panic.hpp"
 #include "stored_text.hpp"
 

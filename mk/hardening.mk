@@ -109,8 +109,8 @@ in-env-check-refleaks: in-env-refleaks-install
 FUZZ_BUILD := $(BUILD)/fuzz
 FUZZ_BIN := $(FUZZ_BUILD)/fuzz_kernels
 FUZZ_CXX := clang++
-FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/cpu.cpp src/kernel.cpp src/kernel_compare_avx2.cpp src/kernel_row_avx2.cpp src/kernel_reference.cpp \
-                src/kernel_vector.cpp src/panic.cpp src/text_avx2.cpp src/text_vector.cpp
+FUZZ_SOURCES := fuzz/fuzz_kernels.cpp src/cpu.cpp $(wildcard src/kernel/*.cpp) src/panic.cpp \
+                src/text_avx2.cpp src/text_vector.cpp
 FUZZ_CXXFLAGS := -std=c++23 -O1 -g -Wall -Wextra -Werror -Isrc -Itests/native -fno-omit-frame-pointer \
                  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
 # FUZZ_LEVEL caps the instruction set as CORVANE_MAX_ISA does for the other builds.
@@ -124,7 +124,7 @@ FUZZ_SECONDS ?= 1800
 FUZZ_FLAGS := -max_len=2048 -close_fd_mask=2 -print_final_stats=1 -dict=fuzz/kernels.dict \
               -artifact_prefix=$(FUZZ_BUILD)/failures/
 
-$(FUZZ_BIN): $(FUZZ_SOURCES) $(wildcard src/*.hpp)
+$(FUZZ_BIN): $(FUZZ_SOURCES) $(wildcard src/*.hpp src/kernel/*.hpp)
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(FUZZ_CXXFLAGS) -o $@ $(FUZZ_SOURCES)
 

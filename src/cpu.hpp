@@ -53,10 +53,10 @@ inline constexpr Features k_avx2_paths = k_avx2 | k_bmi2 | k_popcnt;
 inline constexpr Features k_avx512_rows = k_avx512f | k_avx512bw | k_avx512dq | k_avx512vl;
 inline constexpr Features k_avx512_text = k_avx512f | k_avx512bw | k_avx512cd | k_popcnt | k_bmi2;
 inline constexpr Features k_avx512_both_ways = k_avx512_rows | k_avx512vbmi2 | k_avx512vpopcntdq;
-// Every feature some path asks for at run time. SSE2 is not among them: it is part of every
-// x86-64 CPU, so the code that uses it is chosen when the module is built.
+// Every feature some path asks for at run time. SSE2 is part of every x86-64 CPU; asking for it
+// lets tests run the plain C++ paths on any x86-64 machine.
 inline constexpr Features k_dispatched =
-    k_avx2_paths | k_avx512_rows | k_avx512_text | k_avx512_both_ways;
+    k_sse2 | k_avx2_paths | k_avx512_rows | k_avx512_text | k_avx512_both_ways;
 
 /// A level of instruction set, as users' CPUs have them and as the build may cap them.
 struct Level {
@@ -78,6 +78,11 @@ Features available() noexcept;
 
 /// The features the paths use now: `available()`, unless a `Scope` narrows them.
 extern std::atomic<Features> g_enabled;
+
+/// The features the paths may use now.
+inline Features enabled() noexcept {
+    return g_enabled.load(std::memory_order_relaxed);
+}
 
 /// Whether every feature of `needed` may be used now: one load, which short calls make a few times.
 inline bool has(Features needed) noexcept {

@@ -4,7 +4,7 @@
 #include "interface/error.hpp"
 #include "interface/module_init.hpp"
 #include "interface/panic_translation.hpp"
-#include "kernel.hpp"
+#include "kernel/kernel.hpp"
 
 #include <Python.h>
 

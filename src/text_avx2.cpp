@@ -2,7 +2,7 @@
 #include "text_avx2.hpp"
 
 #include "cpu.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/vector.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // Text stored as the interpreter stores a str: code points of one width, from UTF-8 test input.
 #pragma once
 
-#include "kernel.hpp"
+#include "kernel/kernel.hpp"
 #include "text.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The AVX2 compared rows checked against a plain scalar row, for every pair of code point widths.
 #include "cpu.hpp"
-#include "kernel_compare_avx2.hpp"
+#include "kernel/compare_avx2.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The reference kernel's values, units and failures, compared bit for bit.
-#include "kernel.hpp"
+#include "kernel/kernel.hpp"
 #include "kernel_cases.hpp"
-#include "kernel_reference.hpp"
+#include "kernel/reference.hpp"
 #include "stored_text.hpp"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The bit-parallel kernel checked against the two-row reference, bit for bit.
 #include "cpu.hpp"
-#include "kernel.hpp"
+#include "kernel/kernel.hpp"
 #include "kernel_cases.hpp"
-#include "kernel_reference.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/reference.hpp"
+#include "kernel/vector.hpp"
 #include "stored_text.hpp"
 #include "text.hpp"
 

@@ -1,6 +1,6 @@
 // The vector row update checked against the scalar one, word for word and carry for carry.
 #include "cpu.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/vector.hpp"
 
 #include <gtest/gtest.h>
 

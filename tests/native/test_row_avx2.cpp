@@ -1,7 +1,7 @@
 // The AVX2 row update checked against the scalar one, word for word and carry for carry.
 #include "cpu.hpp"
-#include "kernel_row_avx2.hpp"
-#include "kernel_vector.hpp"
+#include "kernel/row_avx2.hpp"
+#include "kernel/vector.hpp"
 
 #include <gtest/gtest.h>
 

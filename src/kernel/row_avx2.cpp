@@ -1,7 +1,7 @@
 // The long-row update on 256-bit vectors (AVX2), and its scalar stand-in where that is not built.
-#include "kernel_row_avx2.hpp"
+#include "kernel/row_avx2.hpp"
 
-#include "kernel_vector.hpp"
+#include "kernel/vector.hpp"
 
 #include <array>
 

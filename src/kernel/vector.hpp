@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cpu.hpp"
-#include "kernel_row.hpp"
+#include "kernel/row.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,13 +15,6 @@ namespace corvane::detail {
 // where `cpu::has` holds for the feature set its comment names. They are compiled for AVX-512 in
 // their own functions only, so the module loads and runs on any x86-64 CPU; elsewhere, and in
 // builds capped below AVX-512, portable versions keep the names defined.
-
-/// Rows shorter than this many words are updated faster by the scalar path. Measured by
-/// benchmarks/row_update_bench.cpp (`--scan`) on a 2.3 GHz Xeon: a call costs about 25 cycles
-/// of latency whatever the length, since each chunk waits for its own update by the previous
-/// code point, so below this the scalar update of four-word groups, two code points per pass,
-/// wins; from here the vector pair update is faster, and the single one from about 21 words.
-inline constexpr std::size_t k_vector_row_min_words = 17;
 
 /// The scalar update for two code points in turn, `mask_a` first; returns the sum of their
 /// carries. Equal to two calls of `advance_row_scalar`, with one pass over the row.

@@ -1,5 +1,5 @@
 // The kernel's AVX-512 routines, and their portable stand-ins where they are not compiled.
-#include "kernel_vector.hpp"
+#include "kernel/vector.hpp"
 
 #include <algorithm>
 #include <array>

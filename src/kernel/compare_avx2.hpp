@@ -1,7 +1,7 @@
 // Rows of short patterns compared with each streamed code point on 256-bit vectors (AVX2).
 #pragma once
 
-#include "kernel_vector.hpp"
+#include "kernel/vector.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // The straightforward two-row LCS kernel, one counter update per pair of code points.
-#include "kernel_reference.hpp"
+#include "kernel/reference.hpp"
 
 #include "similarity.hpp"
 #include "utf8.hpp"

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "cpu.hpp"
-#include "kernel_row.hpp"
+#include "kernel/row.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Rows of short patterns compared with each streamed code point on 256-bit vectors (AVX2).
-#include "kernel_compare_avx2.hpp"
+#include "kernel/compare_avx2.hpp"
 
 #include "cpu.hpp"
-#include "kernel_row.hpp"
+#include "kernel/row.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,0 +1,173 @@
+// Rows of short patterns kept in registers, for short calls without vectors where one side is wide.
+#pragma once
+
+#include "kernel/machines.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+namespace corvane {
+
+// The plain C++ path of short wide calls numbers the pattern's distinct code points in a table of
+// slots, a code point's slot being its low 12 bits. Text in one script rarely spans more than
+// 4,096 code points, so any script takes one load and no branch on the text; the rest of the
+// code point is kept beside its number to tell apart code points that share a slot.
+constexpr std::size_t k_slot_bits = 12;
+constexpr std::size_t k_slots = std::size_t{1} << k_slot_bits;
+
+/// The rows of a pattern of at most `Words` words, and the row of each code point. Every slot
+/// the call reads is written first, so the table starts uninitialised: clearing it would cost
+/// more than a short call's whole comparison.
+template <std::size_t Words>
+class ShortRows {
+  public:
+    template <class P, class T>
+    ShortRows(std::span<const P> pattern, std::span<const T> text) noexcept {
+        // The text's slots read as no code point's; the pattern's as its code points', not yet
+        // numbered. Two pattern code points in one slot: the one written last keeps it.
+        if (pattern.size() + text.size() > k_slots / 8) {
+            slots_.fill(k_absent);
+        } else {
+            for (const T point : text)
+                slots_[point % k_slots] = k_absent;
+        }
+        for (const P point : pattern)
+            slots_[point % k_slots] = tag_of(point);
+        std::array<std::uint16_t, Words * k_word_bits> at;
+        std::uint32_t distinct = 0;
+        for (std::size_t k = 0; k < pattern.size(); ++k) {
+            const std::uint32_t point = pattern[k];
+            std::uint32_t& slot = slots_[point % k_slots];
+            if ((slot & k_tag_mask) != tag_of(point)) [[unlikely]] {
+                at[k] = share(point, distinct);
+                distinct = std::max<std::uint32_t>(distinct, at[k]);
+                continue;
+            }
+            // Without a branch: whether a code point is new is as good as random.
+            const bool fresh = (slot & k_id_mask) == 0;
+            distinct += fresh;
+            slot |= fresh ? distinct : 0;
+            at[k] = static_cast<std::uint16_t>(slot);
+        }
+        none_ = distinct + 1;
+        std::fill_n(rows_.begin(), (std::size_t{distinct} + 2) * Words, 0);
+        for (std::size_t k = 0; k < pattern.size(); ++k)
+            rows_[at[k] * Words + k / k_word_bits] |= bit_at(k);
+    }
+
+    ShortRows(const ShortRows&) = delete;
+    ShortRows& operator=(const ShortRows&) = delete;
+
+    /// The row of `point`: its positions, or no positions for a code point the pattern lacks.
+    [[gnu::always_inline]] const std::uint64_t* row(std::uint32_t point) const noexcept {
+        const std::uint32_t slot = slots_[point % k_slots];
+        // The number when the tag is the code point's, and otherwise beyond every number: a
+        // minimum picks the empty row after them, where a test would be a branch that text
+        // mixing matched and unmatched code points mispredicts.
+        std::size_t id = std::min(slot ^ tag_of(point), none_);
+        if (slot == k_shared) [[unlikely]]
+            id = find_shared(point);
+        return rows_.data() + id * Words;
+    }
+
+  private:
+    // A slot holds the number of its code point's row in the low half and the code point's bits
+    // above the slot's in the high half, both in one load; number 0 is none. No code point has
+    // the tags of a slot the pattern does not use or of one several of its code points share,
+    // whose numbers are kept in a list instead.
+    static constexpr std::uint32_t k_id_mask = 0xFFFF;
+    static constexpr std::uint32_t k_tag_mask = ~k_id_mask;
+    static constexpr std::uint32_t k_absent = 0xFFFF0000;
+    static constexpr std::uint32_t k_shared = 0xFFFE0000;
+
+    static std::uint32_t tag_of(std::uint32_t point) noexcept { return point >> k_slot_bits << 16; }
+
+    /// The number of `point`, whose slot holds another code point of the pattern, when
+    /// `distinct` are numbered.
+    [[gnu::noinline]] std::uint16_t share(std::uint32_t point, std::uint32_t distinct) noexcept {
+        std::uint32_t& slot = slots_[point % k_slots];
+        if (slot != k_shared) {
+            if ((slot & k_id_mask) != 0) {
+                shared_points_[shared_] =
+                    (slot >> 16 << k_slot_bits) | static_cast<std::uint32_t>(point % k_slots);
+                shared_ids_[shared_++] = static_cast<std::uint16_t>(slot);
+            }
+            slot = k_shared;
+        }
+        if (const std::uint16_t id = find_shared(point); id != 0) return id;
+        shared_points_[shared_] = point;
+        shared_ids_[shared_++] = static_cast<std::uint16_t>(distinct + 1);
+        return static_cast<std::uint16_t>(distinct + 1);
+    }
+
+    [[gnu::noinline]] std::uint16_t find_shared(std::uint32_t point) const noexcept {
+        for (std::size_t k = 0; k < shared_; ++k)
+            if (shared_points_[k] == point) return shared_ids_[k];
+        return 0;
+    }
+
+    std::array<std::uint32_t, k_slots> slots_;
+    // Row 0 and the row after the last code point's, `none_`, have no positions.
+    std::array<std::uint64_t, (Words * k_word_bits + 2) * Words> rows_;
+    std::uint32_t none_;
+    std::array<std::uint32_t, Words * k_word_bits> shared_points_;
+    std::array<std::uint16_t, Words * k_word_bits> shared_ids_;
+    std::size_t shared_ = 0;
+};
+
+/// Updates a row of `Words` words held in registers for one code point whose positions are
+/// `mask`. Written out word by word, so that the row stays in registers even where loops are
+/// not unrolled; the additions follow one another, so their carries chain through the flags.
+template <std::size_t Words>
+[[gnu::always_inline]] inline void advance_words(std::array<std::uint64_t, Words>& bits,
+                                                 const std::uint64_t* mask) noexcept {
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        const std::array<std::uint64_t, Words> matched{(bits[K] & mask[K])...};
+        const std::array<std::uint64_t, Words> kept{(bits[K] ^ matched[K])...};
+        std::uint64_t carry = 0;
+        ((bits[K] = add_with_carry(bits[K], matched[K], carry, carry)), ...);
+        ((bits[K] |= kept[K]), ...);
+    }(std::make_index_sequence<Words>());
+}
+
+/// The LCS of a pattern of at most `Words` words with `text`, in plain C++, one of them wide.
+template <std::size_t Words, class P, class T>
+std::uint64_t short_lcs(std::span<const P> pattern, std::span<const T> text) noexcept {
+    const ShortRows<Words> rows(pattern, text);
+    std::array<std::uint64_t, Words> bits;
+    bits.fill(k_all_ones);
+    // The LCS is counted from the row once at the end, or between runs of long text, which stop
+    // once every pattern position is matched.
+    for (std::size_t done = 0; done < text.size();) {
+        const std::size_t end = std::min(text.size(), done + k_run);
+        for (; done < end; ++done)
+            advance_words<Words>(bits, rows.row(text[done]));
+        if (done < text.size() &&
+            corvane::zeros_below(bits.data(), Words * k_word_bits) == pattern.size())
+            break;
+    }
+    return corvane::zeros_below(bits.data(), Words * k_word_bits);
+}
+
+/// The LCS of a pattern of 1 to 256 code points with `text`, one of them wide, in plain C++. Out
+/// of line: its tables would otherwise enlarge the frame of every short call, vector paths too.
+template <class P, class T>
+[[gnu::noinline]] std::uint64_t short_lcs_any(std::span<const P> pattern,
+                                              std::span<const T> text) noexcept {
+    switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+    case 1:
+        return short_lcs<1>(pattern, text);
+    case 2:
+        return short_lcs<2>(pattern, text);
+    case 3:
+        return short_lcs<3>(pattern, text);
+    default:
+        return short_lcs<4>(pattern, text);
+    }
+}
+
+} // namespace corvane
