@@ -290,9 +290,10 @@ void answer(std::span<const S> source, std::span<const T> target, const Request&
 }
 
 /// The LCS of a byte pattern of one word with byte `text`, in plain C++: a table on the stack, of
-/// which only the entries this call reads are cleared, unless that is more than the whole.
-inline std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
-                                    std::span<const std::uint8_t> text) noexcept {
+/// which only the entries this call reads are cleared, unless that is more than the whole. Out of
+/// line, as are the other paths' tables: they would enlarge the frame of every short call.
+[[gnu::noinline]] std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
+                                               std::span<const std::uint8_t> text) noexcept {
     std::array<std::uint64_t, 256> positions;
     if (pattern.size() + text.size() >= positions.size()) {
         positions.fill(0);
@@ -314,8 +315,8 @@ inline std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
 /// The LCS of a 4-byte `pattern` of mostly ASCII with `text`, both narrowed to bytes and compared
 /// on the vectors of `Width`, into `lcs`; false, touching nothing, when it does not narrow.
 template <Compare Width, class T>
-bool narrowed_lcs(std::span<const std::uint32_t> pattern, std::span<const T> text,
-                  std::uint64_t& lcs) noexcept {
+[[gnu::noinline]] bool narrowed_lcs(std::span<const std::uint32_t> pattern, std::span<const T> text,
+                                    std::uint64_t& lcs) noexcept {
     constexpr std::size_t k_most = detail::k_compared_up_to<std::uint32_t>;
     std::array<std::uint8_t, k_most> narrowed;
     std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
@@ -333,64 +334,72 @@ bool narrowed_lcs(std::span<const std::uint32_t> pattern, std::span<const T> tex
 /// runs instead. Every short path takes any pair of widths; a path chosen only for some widths
 /// is never reached with the others.
 template <class P, class T>
-std::uint64_t short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> text,
-                           const plan::Shape& shape, cpu::Features features) {
+[[gnu::always_inline]] inline std::uint64_t
+short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> text,
+             const plan::Shape& shape, cpu::Features features) {
     using plan::Path;
     std::uint64_t found = 0;
-    switch (path) {
-    case Path::short_byte_table:
-        if constexpr (sizeof(P) == 1 && sizeof(T) == 1) {
-            plan::count(path);
-            return byte_table_lcs(pattern, text);
-        }
-        break;
-    case Path::short_wide_rows:
-        if constexpr (sizeof(P) > 1 || sizeof(T) > 1) {
-            plan::count(path);
-            return short_lcs_any(pattern, text);
-        }
-        break;
-    case Path::short_narrowed_avx512:
-    case Path::short_narrowed_avx2:
-        if constexpr (sizeof(P) == 4) {
-            const bool narrowed = path == Path::short_narrowed_avx512
-                                      ? narrowed_lcs<Compare::avx512>(pattern, text, found)
-                                      : narrowed_lcs<Compare::avx2>(pattern, text, found);
-            if (narrowed) {
+    // A loop rather than a call for a declined path, so that all of it inlines into the call.
+    for (;;) {
+        switch (path) {
+        case Path::short_byte_table:
+            if constexpr (sizeof(P) == 1 && sizeof(T) == 1) {
                 plan::count(path);
-                return found;
+                return byte_table_lcs(pattern, text);
             }
-        }
-        return short_lcs_on(plan::fallback(path, shape, features), pattern, text, shape, features);
-    case Path::short_halves_both_ways:
-        if constexpr (sizeof(P) == 4) {
-            if (detail::lcs_halves_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
-                                                    text.size(), found)) {
+            break;
+        case Path::short_wide_rows:
+            if constexpr (sizeof(P) > 1 || sizeof(T) > 1) {
                 plan::count(path);
-                return found;
+                return short_lcs_any(pattern, text);
             }
-        }
-        return short_lcs_on(plan::fallback(path, shape, features), pattern, text, shape, features);
-    case Path::short_both_ways_avx512:
-        if constexpr (sizeof(P) == 1) {
+            break;
+        case Path::short_narrowed_avx512:
+        case Path::short_narrowed_avx2:
+            if constexpr (sizeof(P) == 4) {
+                const bool narrowed = path == Path::short_narrowed_avx512
+                                          ? narrowed_lcs<Compare::avx512>(pattern, text, found)
+                                          : narrowed_lcs<Compare::avx2>(pattern, text, found);
+                if (narrowed) {
+                    plan::count(path);
+                    return found;
+                }
+            }
+            path = plan::fallback(path, shape, features);
+            continue;
+        case Path::short_halves_both_ways:
+            if constexpr (sizeof(P) == 4) {
+                if (detail::lcs_halves_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
+                                                        text.size(), found)) {
+                    plan::count(path);
+                    return found;
+                }
+            }
+            path = plan::fallback(path, shape, features);
+            continue;
+        case Path::short_both_ways_avx512:
+            if constexpr (sizeof(P) == 1) {
+                plan::count(path);
+                return detail::lcs_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
+                                                    text.size());
+            }
+            break;
+        case Path::short_both_ways_avx2:
             plan::count(path);
-            return detail::lcs_both_ways_avx512(pattern.data(), pattern.size(), text.data(),
-                                                text.size());
+            return detail::lcs_both_ways_avx2(pattern.data(), pattern.size(), text.data(),
+                                              text.size());
+        case Path::short_compared_avx512:
+            // A fresh row that nothing reads afterwards: no words to fill before or keep after.
+            plan::count(path);
+            return detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
+                                                text.size(), nullptr, 0);
+        case Path::short_compared_avx2:
+            plan::count(path);
+            return detail::feed_compared_avx2(pattern.data(), pattern.size(), text.data(),
+                                              text.size(), nullptr, 0);
+        default:
+            break;
         }
-        break;
-    case Path::short_both_ways_avx2:
-        plan::count(path);
-        return detail::lcs_both_ways_avx2(pattern.data(), pattern.size(), text.data(), text.size());
-    case Path::short_compared_avx512:
-        // A fresh row that nothing reads afterwards: no words to fill before or keep after.
-        plan::count(path);
-        return detail::feed_compared_avx512(pattern.data(), pattern.size(), text.data(),
-                                            text.size(), nullptr, 0);
-    case Path::short_compared_avx2:
-        plan::count(path);
-        return detail::feed_compared_avx2(pattern.data(), pattern.size(), text.data(), text.size(),
-                                          nullptr, 0);
-    default:
         break;
     }
     panic_static("the plan chose a short path for code points it does not take");
@@ -403,8 +412,9 @@ std::uint64_t short_lcs_on(plan::Path path, std::span<const P> pattern, std::spa
 /// or returns false, touching nothing, when the plan leaves the call to a machine. `slot` must be
 /// at least 1 and at most target's code points.
 template <class S, class T>
-bool answer_small(std::span<const S> source, std::span<const T> target, std::uint64_t source_bytes,
-                  std::uint64_t& slot) {
+[[gnu::always_inline]] inline bool answer_small(std::span<const S> source,
+                                                std::span<const T> target,
+                                                std::uint64_t source_bytes, std::uint64_t& slot) {
     std::span<const S> a = source;
     std::span<const T> b = target.first(static_cast<std::size_t>(slot));
     const std::size_t prefix = shared_prefix(a, b);
