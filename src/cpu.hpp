@@ -53,6 +53,14 @@ inline constexpr Features k_avx2_paths = k_avx2 | k_bmi2 | k_popcnt;
 inline constexpr Features k_avx512_rows = k_avx512f | k_avx512bw | k_avx512dq | k_avx512vl;
 inline constexpr Features k_avx512_text = k_avx512f | k_avx512bw | k_avx512cd | k_popcnt | k_bmi2;
 inline constexpr Features k_avx512_both_ways = k_avx512_rows | k_avx512vbmi2 | k_avx512vpopcntdq;
+// The compiler's names for each feature set above, for the functions that run only where
+// `has` holds for it.
+#define CORVANE_TARGET_AVX2 gnu::target("avx2,bmi2,popcnt")
+#define CORVANE_TARGET_AVX512_ROWS gnu::target("avx512f,avx512bw,avx512dq,avx512vl")
+#define CORVANE_TARGET_AVX512_TEXT gnu::target("avx512f,avx512bw,avx512cd,popcnt,bmi2")
+#define CORVANE_TARGET_AVX512_BOTH_WAYS                                                            \
+    gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi2,avx512vpopcntdq")
+
 // Every feature some path asks for at run time. SSE2 is part of every x86-64 CPU; asking for it
 // lets tests run the plain C++ paths on any x86-64 machine.
 inline constexpr Features k_dispatched =

@@ -131,6 +131,15 @@ namespace detail {
 /// What `utf8_length_avx512` gives for text with a surrogate: more bytes than any text can have.
 inline constexpr std::uint64_t k_no_utf8_form = ~std::uint64_t{0};
 
+/// `utf8_length` as the vector counts give it: a plain count, or `k_no_utf8_form`.
+template <class Point>
+std::uint64_t utf8_length_or_none(const Point* points, std::size_t length) noexcept {
+    if constexpr (sizeof(Point) == 1)
+        return utf8_length(points, length);
+    else
+        return utf8_length(points, length).value_or(k_no_utf8_form);
+}
+
 /// The counts of `utf8_length` on 512-bit vectors, 64, 32 or 16 code points a step, or
 /// `k_no_utf8_form`: a plain integer, which comes back in a register (an optional was built on
 /// the stack and read back whole). Needs `cpu::k_avx512_text`.

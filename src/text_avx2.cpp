@@ -18,8 +18,6 @@ namespace corvane::detail {
 
 #if CORVANE_X86_AVX2
 
-#define CORVANE_AVX2 gnu::target("avx2,bmi2,popcnt")
-
 namespace {
 
 // Thirty-two clear lanes, then thirty-two set: a vector loaded from `window + x` has lane j set
@@ -37,26 +35,26 @@ alignas(64) constexpr std::array<std::int16_t, 64> k_window16 = lane_window<std:
 alignas(64) constexpr std::array<std::int32_t, 64> k_window32 = lane_window<std::int32_t>();
 
 template <class Lane>
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i kept(const std::array<Lane, 64>& window,
-                                                         std::size_t x) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i kept(const std::array<Lane, 64>& window,
+                                                                std::size_t x) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(window.data() + x));
 }
 
 template <class Lane>
-[[CORVANE_AVX2, gnu::always_inline]] inline __m128i kept_128(const std::array<Lane, 64>& window,
-                                                             std::size_t x) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m128i
+kept_128(const std::array<Lane, 64>& window, std::size_t x) noexcept {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(window.data() + x));
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i load(const void* from) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i load(const void* from) noexcept {
     return _mm256_loadu_si256(static_cast<const __m256i*>(from));
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline unsigned top_bits(__m128i v) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline unsigned top_bits(__m128i v) noexcept {
     return static_cast<unsigned>(_mm_movemask_epi8(v));
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline unsigned top_bits(__m256i v) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline unsigned top_bits(__m256i v) noexcept {
     return static_cast<unsigned>(_mm256_movemask_epi8(v));
 }
 
@@ -65,8 +63,8 @@ template <class Lane>
 // Bytes summed into byte lanes for at most this many vectors, then into 64-bit lanes.
 constexpr std::size_t k_byte_stretch = 254;
 
-[[CORVANE_AVX2]] std::uint64_t count_bytes(const std::uint8_t* points,
-                                           std::size_t length) noexcept {
+[[CORVANE_TARGET_AVX2]] std::uint64_t count_bytes(const std::uint8_t* points,
+                                                  std::size_t length) noexcept {
     // Short text: the first and the last few bytes, the top bits of the last moved up past those
     // of the first, so that a byte read twice sets one bit.
     if (length < 4) {
@@ -139,34 +137,36 @@ constexpr std::size_t k_byte_stretch = 254;
 // code points from 0x400000 on saturate to 0x7FFF, which keeps all of that true, so the lanes of
 // both widths are counted alike with signed 16-bit comparisons.
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i shifted(__m256i points16) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i shifted(__m256i points16) noexcept {
     return _mm256_srli_epi16(points16, 7);
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i shifted(__m256i low32,
-                                                            __m256i high32) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i shifted(__m256i low32,
+                                                                   __m256i high32) noexcept {
     // The lanes come out in another order, which no count depends on.
     return _mm256_packs_epi32(_mm256_srli_epi32(low32, 7), _mm256_srli_epi32(high32, 7));
 }
 
 // Sixteen whole code points from `points`.
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i block(const std::uint16_t* points) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
+block(const std::uint16_t* points) noexcept {
     return shifted(load(points));
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i block(const std::uint32_t* points) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
+block(const std::uint32_t* points) noexcept {
     return shifted(load(points), load(points + 8));
 }
 
 // Sixteen code points from `points`, those of lanes j with j + x < 32 zero: zero lanes count
 // nothing and are no surrogates.
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i masked_block(const std::uint16_t* points,
-                                                                 std::size_t x) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i masked_block(const std::uint16_t* points,
+                                                                        std::size_t x) noexcept {
     return shifted(_mm256_and_si256(load(points), kept(k_window16, x)));
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i masked_block(const std::uint32_t* points,
-                                                                 std::size_t x) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i masked_block(const std::uint32_t* points,
+                                                                        std::size_t x) noexcept {
     return shifted(_mm256_and_si256(load(points), kept(k_window32, x)),
                    _mm256_and_si256(load(points + 8), kept(k_window32, x + 8)));
 }
@@ -174,7 +174,7 @@ constexpr std::size_t k_byte_stretch = 254;
 // Text of up to 64 code points is one to four blocks, whose counts are moved out as masks and
 // counted there: fewer dependent steps than adding up lanes.
 template <bool Astral>
-[[CORVANE_AVX2, gnu::always_inline]] inline unsigned extra_count(__m256i s) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline unsigned extra_count(__m256i s) noexcept {
     const __m256i zero = _mm256_setzero_si256();
     unsigned extra = static_cast<unsigned>(std::popcount(top_bits(_mm256_packs_epi16(
         _mm256_cmpgt_epi16(s, zero), _mm256_cmpgt_epi16(s, _mm256_set1_epi16(15))))));
@@ -186,13 +186,13 @@ template <bool Astral>
     return extra;
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i surrogate_lanes(__m256i s) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i surrogate_lanes(__m256i s) noexcept {
     return _mm256_cmpeq_epi16(_mm256_srli_epi16(s, 4), _mm256_set1_epi16(0xD800 >> 11));
 }
 
 template <class Point, class... Blocks>
-[[CORVANE_AVX2, gnu::always_inline]] inline std::uint64_t count_blocks(std::size_t length,
-                                                                       Blocks... blocks) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline std::uint64_t
+count_blocks(std::size_t length, Blocks... blocks) noexcept {
     constexpr bool astral = sizeof(Point) == 4;
     const __m256i surrogates = (surrogate_lanes(blocks) | ...);
     if (!_mm256_testz_si256(surrogates, surrogates)) return k_no_utf8_form;
@@ -211,8 +211,8 @@ struct GroupSums {
 };
 
 template <bool Astral>
-[[CORVANE_AVX2, gnu::always_inline]] inline void add_group(__m256i low, __m256i high,
-                                                           GroupSums& sums) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void add_group(__m256i low, __m256i high,
+                                                                  GroupSums& sums) noexcept {
     const __m256i bytes = _mm256_packs_epi16(low, high);
     __m256i first = _mm256_cmpgt_epi8(bytes, _mm256_setzero_si256());
     if constexpr (Astral) {
@@ -232,7 +232,7 @@ template <bool Astral>
 constexpr std::size_t k_group_stretch = 126;
 
 template <class Point>
-[[CORVANE_AVX2]] std::uint64_t count_long(const Point* points, std::size_t length) noexcept {
+[[CORVANE_TARGET_AVX2]] std::uint64_t count_long(const Point* points, std::size_t length) noexcept {
     constexpr bool astral = sizeof(Point) == 4;
     const __m256i zero = _mm256_setzero_si256();
     const std::size_t whole = length - length % 32;
@@ -262,8 +262,22 @@ template <class Point>
            static_cast<std::uint64_t>(_mm_extract_epi64(half, 1));
 }
 
-[[CORVANE_AVX2]] std::uint64_t count_points(const std::uint16_t* points,
-                                            std::size_t length) noexcept {
+// More than 16 code points: one to four blocks of 16, or 32 at a time.
+template <class Point>
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline std::uint64_t
+count_from_blocks(const Point* points, std::size_t length) noexcept {
+    if (length <= 32)
+        return count_blocks<Point>(length, block(points),
+                                   masked_block(points + length - 16, length));
+    if (length <= 64)
+        return count_blocks<Point>(length, block(points), block(points + 16),
+                                   masked_block(points + length - 32, length - 32),
+                                   masked_block(points + length - 16, length - 16));
+    return count_long(points, length);
+}
+
+[[CORVANE_TARGET_AVX2]] std::uint64_t count_points(const std::uint16_t* points,
+                                                   std::size_t length) noexcept {
     if (length < 4) return utf8_length(points, length).value_or(k_no_utf8_form);
     if (length <= 8) {
         // Four code points and the last four, those read twice cleared.
@@ -281,18 +295,11 @@ template <class Point>
                           kept_128(k_window16, 16 + length));
         return count_blocks<std::uint16_t>(length, shifted(_mm256_set_m128i(last, first)));
     }
-    if (length <= 32)
-        return count_blocks<std::uint16_t>(length, block(points),
-                                           masked_block(points + length - 16, length));
-    if (length <= 64)
-        return count_blocks<std::uint16_t>(length, block(points), block(points + 16),
-                                           masked_block(points + length - 32, length - 32),
-                                           masked_block(points + length - 16, length - 16));
-    return count_long(points, length);
+    return count_from_blocks(points, length);
 }
 
-[[CORVANE_AVX2]] std::uint64_t count_points(const std::uint32_t* points,
-                                            std::size_t length) noexcept {
+[[CORVANE_TARGET_AVX2]] std::uint64_t count_points(const std::uint32_t* points,
+                                                   std::size_t length) noexcept {
     if (length < 8) {
         // A masked load reads only the code points it keeps and never faults on the rest, which
         // it leaves zero.
@@ -306,14 +313,7 @@ template <class Point>
             _mm256_and_si256(load(points + length - 8), kept(k_window32, 16 + length));
         return count_blocks<std::uint32_t>(length, shifted(load(points), last));
     }
-    if (length <= 32)
-        return count_blocks<std::uint32_t>(length, block(points),
-                                           masked_block(points + length - 16, length));
-    if (length <= 64)
-        return count_blocks<std::uint32_t>(length, block(points), block(points + 16),
-                                           masked_block(points + length - 32, length - 32),
-                                           masked_block(points + length - 16, length - 16));
-    return count_long(points, length);
+    return count_from_blocks(points, length);
 }
 
 // ---- narrowing -------------------------------------------------------------------------------
@@ -335,7 +335,7 @@ alignas(32) constexpr auto k_index_bytes8 = index_bytes<std::uint8_t>();
 alignas(32) constexpr auto k_index_bytes16 = index_bytes<std::uint16_t>();
 
 template <class Lane>
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 index_byte(const std::array<std::array<Lane, 32 / sizeof(Lane)>, k_most_renumbered>& bytes,
            std::uint8_t index) noexcept {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes[index].data()));
@@ -356,8 +356,8 @@ struct Entries {
 };
 
 template <class T>
-[[CORVANE_AVX2]] void gather_entries(std::span<const std::uint32_t> renumbered,
-                                     Entries& entries) noexcept {
+[[CORVANE_TARGET_AVX2]] void gather_entries(std::span<const std::uint32_t> renumbered,
+                                            Entries& entries) noexcept {
     for (std::size_t index = renumbered.size(); index-- > 0;) {
         const std::uint32_t point = renumbered[index];
         // ASCII is kept as it is whatever the list says, and wider code points never occur.
@@ -377,8 +377,8 @@ template <class T>
 
 // Sixteen code points in 16-bit lanes narrowed: each renumbered one's byte, ASCII as it is, the
 // rest absent.
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i narrow_lanes(__m256i points, __m256i narrowed,
-                                                                 const Entries& entries) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
+narrow_lanes(__m256i points, __m256i narrowed, const Entries& entries) noexcept {
     for (std::size_t k = 0; k < entries.near_count; ++k)
         narrowed = _mm256_blendv_epi8(narrowed, index_byte(k_index_bytes16, entries.near_index[k]),
                                       _mm256_cmpeq_epi16(points, entries.near[k]));
@@ -387,7 +387,7 @@ template <class T>
 }
 
 // The bytes of 32 code points of 1-byte text.
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 narrowed_bytes(__m256i points, const Entries& entries) noexcept {
     __m256i bytes = _mm256_set1_epi8(static_cast<char>(k_absent));
     for (std::size_t k = 0; k < entries.near_count; ++k)
@@ -398,7 +398,7 @@ narrowed_bytes(__m256i points, const Entries& entries) noexcept {
 }
 
 // The bytes of 32 code points of 2-byte text, sixteen in each vector.
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 narrowed_bytes(__m256i low, __m256i high, const Entries& entries) noexcept {
     const __m256i absent = _mm256_set1_epi16(k_absent);
     // Packing works within 128-bit halves; the permutation puts the four quarters in order.
@@ -408,7 +408,7 @@ narrowed_bytes(__m256i low, __m256i high, const Entries& entries) noexcept {
 }
 
 // The bytes of 32 code points of 4-byte text, eight in each vector.
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 narrowed_bytes(__m256i v0, __m256i v1, __m256i v2, __m256i v3, const Entries& entries) noexcept {
     const __m256i points[4] = {v0, v1, v2, v3};
     // Saturated to 16 bits, code points from 0xFFFF on are all 0xFFFF, which is no near entry
@@ -436,8 +436,8 @@ narrowed_bytes(__m256i v0, __m256i v1, __m256i v2, __m256i v3, const Entries& en
 
 // The bytes of the 32 code points at `text`.
 template <class T>
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i narrowed_at(const T* text,
-                                                                const Entries& entries) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
+narrowed_at(const T* text, const Entries& entries) noexcept {
     if constexpr (sizeof(T) == 1)
         return narrowed_bytes(load(text), entries);
     else if constexpr (sizeof(T) == 2)
@@ -447,18 +447,18 @@ template <class T>
                               entries);
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m128i load_128(const void* from) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m128i load_128(const void* from) noexcept {
     return _mm_loadu_si128(static_cast<const __m128i*>(from));
 }
 
-[[CORVANE_AVX2, gnu::always_inline]] inline __m128i load_64(const void* from) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m128i load_64(const void* from) noexcept {
     return _mm_loadl_epi64(static_cast<const __m128i*>(from));
 }
 
 // Short text, `half` <= count < 2 `half` code points for `half` 16, 8 or 4: the bytes of its
 // first `half` code points, then those of its last `half`, which may overlap them.
 template <class T>
-[[CORVANE_AVX2, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 narrowed_ends(const T* text, std::size_t count, std::size_t half, const Entries& entries) noexcept {
     const T* last = text + count - half;
     const __m256i zero = _mm256_setzero_si256();
@@ -488,9 +488,9 @@ narrowed_ends(const T* text, std::size_t count, std::size_t half, const Entries&
 }
 
 template <class T>
-[[CORVANE_AVX2]] void narrow_text(const T* text, std::size_t count,
-                                  std::span<const std::uint32_t> renumbered,
-                                  std::uint8_t* narrowed) noexcept {
+[[CORVANE_TARGET_AVX2]] void narrow_text(const T* text, std::size_t count,
+                                         std::span<const std::uint32_t> renumbered,
+                                         std::uint8_t* narrowed) noexcept {
     if (count < 4 || renumbered.size() > k_most_renumbered) {
         // Too short for a vector, or beyond the contract and kept exact rather than vectorised.
         for (std::size_t k = 0; k < count; ++k)
@@ -546,25 +546,18 @@ void narrow_text_avx2(const T* text, std::size_t count, std::span<const std::uin
     narrow_text(text, count, renumbered, narrowed);
 }
 
-#undef CORVANE_AVX2
-
 #else
 
 // Without AVX2 in the build these never run; plain loops keep the names defined.
 template <class Point>
 std::uint64_t utf8_length_avx2(const Point* points, std::size_t length) noexcept {
-    if constexpr (sizeof(Point) == 1)
-        return utf8_length(points, length);
-    else
-        return utf8_length(points, length).value_or(k_no_utf8_form);
+    return utf8_length_or_none(points, length);
 }
 
 template <class T>
 void narrow_text_avx2(const T* text, std::size_t count, std::span<const std::uint32_t> renumbered,
                       std::uint8_t* narrowed) noexcept {
-    for (std::size_t k = 0; k < count; ++k)
-        narrowed[k] = is_renumbered(text[k]) ? renumber(text[k], renumbered)
-                                             : static_cast<std::uint8_t>(text[k]);
+    narrow_text_plain(text, count, renumbered, narrowed);
 }
 
 #endif

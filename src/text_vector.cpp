@@ -12,15 +12,13 @@ namespace corvane::detail {
 
 #if CORVANE_X86_AVX512
 
-#define CORVANE_AVX512 gnu::target("avx512f,avx512bw,avx512cd,popcnt,bmi2")
-
 namespace {
 
 // A masked load reads only the code points it keeps and never faults on the rest; the lanes it
 // leaves out are zero, which count as one byte each and are no surrogates.
 template <class Point>
-[[CORVANE_AVX512, gnu::always_inline]] inline __m512i load_points(const Point* points,
-                                                                  std::size_t count) noexcept {
+[[CORVANE_TARGET_AVX512_TEXT, gnu::always_inline]] inline __m512i
+load_points(const Point* points, std::size_t count) noexcept {
     const std::uint64_t keep = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(count));
     if constexpr (sizeof(Point) == 1)
         return _mm512_maskz_loadu_epi8(keep, points);
@@ -32,8 +30,8 @@ template <class Point>
 
 // The UTF-8 length of 1-byte text: one byte more for each code point from 0x80 on, the top bit
 // of each lane moved out as a mask and counted. Latin-1 text has no surrogates.
-[[CORVANE_AVX512]] std::uint64_t count_bytes(const std::uint8_t* points,
-                                             std::size_t length) noexcept {
+[[CORVANE_TARGET_AVX512_TEXT]] std::uint64_t count_bytes(const std::uint8_t* points,
+                                                         std::size_t length) noexcept {
     std::uint64_t extra = 0;
     std::size_t k = 0;
     for (; k + 64 <= length; k += 64)
@@ -47,8 +45,8 @@ template <class Point>
 
 // The bytes beyond one of each 2- or 4-byte code point in `v`, summed into 32-bit lanes with no
 // mask moved out: a code point adds min(point >> 7, 1) for reaching 0x80, and so on.
-[[CORVANE_AVX512, gnu::always_inline]] inline __m512i extra_lanes(__m512i v, std::uint16_t,
-                                                                  __mmask64& surrogates) noexcept {
+[[CORVANE_TARGET_AVX512_TEXT, gnu::always_inline]] inline __m512i
+extra_lanes(__m512i v, std::uint16_t, __mmask64& surrogates) noexcept {
     const __m512i one = _mm512_set1_epi16(1);
     const __m512i extra = _mm512_add_epi16(_mm512_min_epu16(_mm512_srli_epi16(v, 7), one),
                                            _mm512_min_epu16(_mm512_srli_epi16(v, 11), one));
@@ -60,8 +58,8 @@ template <class Point>
 // A 4-byte code point's extra bytes follow from its leading zeros: none from 25 on (7 bits or
 // fewer), 1 from 21, 2 from 16 and 3 from 11, the most a code point has. The table is indexed by
 // their five low bits, so the 32 of NUL land on entry 0, which no code point reaches otherwise.
-[[CORVANE_AVX512, gnu::always_inline]] inline __m512i extra_lanes(__m512i v, std::uint32_t,
-                                                                  __mmask64& surrogates) noexcept {
+[[CORVANE_TARGET_AVX512_TEXT, gnu::always_inline]] inline __m512i
+extra_lanes(__m512i v, std::uint32_t, __mmask64& surrogates) noexcept {
     const __m512i entries_0_to_15 =
         _mm512_set_epi32(3, 3, 3, 3, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m512i entries_16_to_31 =
@@ -76,8 +74,8 @@ template <class Point>
 // few dependent steps; a lane gains at most 4 a vector, so a stretch of 2^24 code points cannot
 // wrap it.
 template <class Point>
-[[CORVANE_AVX512]] std::uint64_t count_wide_vectors(const Point* points,
-                                                    std::size_t length) noexcept {
+[[CORVANE_TARGET_AVX512_TEXT]] std::uint64_t count_wide_vectors(const Point* points,
+                                                                std::size_t length) noexcept {
     constexpr std::size_t per_vector = 64 / sizeof(Point);
     constexpr std::size_t stretch = std::size_t{1} << 24;
     std::uint64_t extra = 0;
@@ -108,18 +106,13 @@ std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexce
         return count_wide_vectors(points, length);
 }
 
-#undef CORVANE_AVX512
-
 #else
 
 // Without AVX-512 the vector count never runs where `cpu::has` is asked first; this keeps the
 // name defined and gives the same counts.
 template <class Point>
 std::uint64_t utf8_length_avx512(const Point* points, std::size_t length) noexcept {
-    if constexpr (sizeof(Point) == 1)
-        return utf8_length(points, length);
-    else
-        return utf8_length(points, length).value_or(k_no_utf8_form);
+    return utf8_length_or_none(points, length);
 }
 
 #endif

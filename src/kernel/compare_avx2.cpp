@@ -1,5 +1,6 @@
 // Rows of short patterns compared with each streamed code point on 256-bit vectors (AVX2).
 #include "kernel/compare_avx2.hpp"
+#include "kernel/compared_plain.hpp"
 
 #include "cpu.hpp"
 #include "kernel/row.hpp"
@@ -21,8 +22,6 @@ namespace corvane::detail {
 
 namespace {
 
-#define CORVANE_AVX2_PATHS gnu::target("avx2,bmi2,popcnt")
-
 // The last `bytes % 4` bytes of a pattern of `bytes` bytes as the low bytes of a 4-byte lane,
 // zero above: one load ending at the pattern's end where it has 4 bytes, so nothing past it is
 // read.
@@ -43,7 +42,7 @@ inline std::uint32_t partial_lane(const unsigned char* base, std::size_t bytes) 
 // The last vector of a pattern, `bytes` (1 to 32) of it from `start`, zero past its end. Its
 // whole 4-byte lanes come from a masked load, which never faults on the lanes it leaves out;
 // the partial one, `tail`, is put in its lane.
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 last_vector(const unsigned char* start, std::size_t bytes, std::uint32_t tail) noexcept {
     const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i whole = _mm256_set1_epi32(static_cast<int>(bytes / 4));
@@ -56,7 +55,7 @@ last_vector(const unsigned char* start, std::size_t bytes, std::uint32_t tail) n
 
 // The pattern in `Vectors` vectors in its own order, zero past its end.
 template <unsigned Vectors, class P>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void
 load_in_order(const P* points, std::size_t size, __m256i* lane) noexcept {
     const auto* base = reinterpret_cast<const unsigned char*>(points);
     const std::size_t bytes = size * sizeof(P);
@@ -74,7 +73,8 @@ load_in_order(const P* points, std::size_t size, __m256i* lane) noexcept {
 // [X1.hi, X3.hi]. A last pair or four the pattern does not fill stays as it is and is compared
 // vector by vector.
 template <unsigned Vectors, class P>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void arrange_for_packing(__m256i* lane) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void
+arrange_for_packing(__m256i* lane) noexcept {
     if constexpr (sizeof(P) == 2) {
         for (unsigned k = 0; k + 1 < Vectors; k += 2) {
             const __m256i x = lane[k];
@@ -98,14 +98,14 @@ template <unsigned Vectors, class P>
 
 // The pattern in `Vectors` vectors as `positions_of` compares them.
 template <unsigned Vectors, class P>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void
 load_pattern(const P* points, std::size_t size, __m256i* lane) noexcept {
     load_in_order<Vectors>(points, size, lane);
     arrange_for_packing<Vectors, P>(lane);
 }
 
 template <class P>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i probe_of(std::uint32_t point) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i probe_of(std::uint32_t point) noexcept {
     if constexpr (sizeof(P) == 1) return _mm256_set1_epi8(static_cast<char>(point));
     if constexpr (sizeof(P) == 2) return _mm256_set1_epi16(static_cast<short>(point));
     return _mm256_set1_epi32(static_cast<int>(point));
@@ -117,7 +117,7 @@ template <class P>
 // ones packed down to bytes (the saturating packs keep -1 and 0). A last 2-byte vector on its
 // own packs its two halves; a last one to three 4-byte vectors take eight bits each.
 template <unsigned Vectors, class P>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void
 positions_of(const __m256i* lane, __m256i probe, std::uint64_t* mask) noexcept {
     constexpr unsigned per_vector = 32 / sizeof(P);
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
@@ -166,9 +166,9 @@ positions_of(const __m256i* lane, __m256i probe, std::uint64_t* mask) noexcept {
 // text than the pattern's must then not match the one of its low bits. With more vectors than
 // registers, the rest are compared from their copy on the stack, the load folded into the compare.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX2_PATHS]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
-                                                  std::size_t count, std::uint64_t* bits_io,
-                                                  std::uint64_t lcs) noexcept {
+[[CORVANE_TARGET_AVX2]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
+                                                   std::size_t count, std::uint64_t* bits_io,
+                                                   std::uint64_t lcs) noexcept {
     constexpr unsigned per_vector = 32 / sizeof(P);
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
     __m256i lane[Vectors];
@@ -216,7 +216,7 @@ template <unsigned Vectors, class P, class T>
 
 // The code points of a vector in reverse order.
 template <class P>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i reversed_points(__m256i x) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i reversed_points(__m256i x) noexcept {
     if constexpr (sizeof(P) == 4)
         return _mm256_permutevar8x32_epi32(x, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
     const __m256i within =
@@ -230,8 +230,8 @@ template <class P>
 
 // The lanes of `lane` that hold `at`, the pattern's and the zeros past it.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t matched_at(const __m256i* lane,
-                                                                           T at) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline std::uint64_t matched_at(const __m256i* lane,
+                                                                            T at) noexcept {
     const std::uint32_t point = at;
     std::uint64_t mask[1];
     positions_of<Vectors, P>(lane, probe_of<P>(point), mask);
@@ -256,13 +256,13 @@ constexpr auto k_pair_steps = [] {
 
 // Each run of steps in `sum` and `best` (its change and its best rise) followed by the next one,
 // given as the same vectors shifted down by a run.
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void
 join_runs(__m128i& sum, __m128i& best, __m128i next_sum, __m128i next_best) noexcept {
     best = _mm_max_epi8(best, _mm_add_epi8(sum, next_best));
     sum = _mm_add_epi8(sum, next_sum);
 }
 
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void
 join_runs(__m256i& sum, __m256i& best, __m256i next_sum, __m256i next_best) noexcept {
     best = _mm256_max_epi8(best, _mm256_add_epi8(sum, next_best));
     sum = _mm256_add_epi8(sum, next_sum);
@@ -287,7 +287,7 @@ join_runs(__m256i& sum, __m256i& best, __m256i next_sum, __m256i next_best) noex
 // the runs join copies 0 and 1 and copies 2 and 3, then those two, then bytes 0 and 1 and bytes
 // 2 and 3, then those two.
 template <unsigned Lanes>
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline std::uint64_t
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline std::uint64_t
 best_split(std::uint64_t forward, std::uint64_t backward, std::size_t size) noexcept {
     // The backward row's bits past the lanes take carries out of the pattern: shifted out.
     const std::uint64_t top = backward << (64 - Lanes);
@@ -351,8 +351,8 @@ constexpr std::size_t k_both_ways_stretch = 256;
 // forward row's bits there take no part below them, and the backward row's start as zeros, which
 // never match and pass no carry.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX2_PATHS]] std::uint64_t both_ways_vectors(const P* points, std::size_t size,
-                                                       const T* text, std::size_t count) noexcept {
+[[CORVANE_TARGET_AVX2]] std::uint64_t both_ways_vectors(const P* points, std::size_t size,
+                                                        const T* text, std::size_t count) noexcept {
     constexpr unsigned lanes = Vectors * (32 / sizeof(P));
     __m256i ahead[Vectors];
     load_in_order<Vectors>(points, size, ahead);
@@ -376,8 +376,6 @@ template <unsigned Vectors, class P, class T>
     return best_split<lanes>(forward, backward, size);
 }
 
-#undef CORVANE_AVX2_PATHS
-
 } // namespace
 
 template <class P, class T>
@@ -387,14 +385,9 @@ std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* tex
     constexpr std::size_t per_vector = 32 / sizeof(P);
     constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
-    // The instance for this many vectors.
-    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
-        std::uint64_t result = lcs;
-        (void)((vectors == Less + 1 &&
-                (result = feed_vectors<Less + 1>(points, size, text, count, bits, lcs), true)) ||
-               ...);
-        return result;
-    }(std::make_index_sequence<most>());
+    return with_vector_count<most>(vectors, lcs, [&]<std::size_t Vectors>() {
+        return feed_vectors<Vectors>(points, size, text, count, bits, lcs);
+    });
 }
 
 template <class P, class T>
@@ -446,88 +439,34 @@ byte_rows_avx2(const std::uint8_t* points, std::size_t size, std::size_t words,
 
 #else
 
-// Without the AVX2 paths this never runs where speed matters; it keeps the name defined.
+// Without the AVX2 paths these never run where speed matters; they keep the names defined.
 template <class P, class T>
 std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* text,
                                  std::size_t count, std::uint64_t* bits,
                                  std::uint64_t lcs) noexcept {
-    std::uint64_t fresh[k_compared_up_to<std::uint8_t> / 64];
-    if (bits == nullptr) {
-        std::fill(std::begin(fresh), std::end(fresh), k_all_ones);
-        bits = fresh;
-    }
-    for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        std::uint64_t carry = 0;
-        for (std::size_t word = 0; 64 * word < size; ++word) {
-            std::uint64_t mask = 0;
-            for (std::size_t k = 64 * word; k < size && k < 64 * word + 64; ++k)
-                mask |= std::uint64_t{points[k] == text[done]} << (k % 64);
-            carry = advance_word(bits[word], mask, carry);
-        }
-        lcs += carry;
-    }
-    return lcs;
+    return feed_compared_plain(points, size, text, count, bits, lcs);
 }
 
 // The same result from a fresh row fed the whole text.
 template <class P, class T>
 std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
                                  std::size_t count) noexcept {
-    return feed_compared_avx2(points, size, text, count, nullptr, 0);
+    return feed_compared_plain(points, size, text, count, nullptr, 0);
 }
 
 void byte_rows_avx2(const std::uint8_t* points, std::size_t size, std::size_t words,
                     const std::uint8_t* bytes, std::size_t distinct, std::uint64_t* rows) noexcept {
-    for (std::size_t id = 0; id <= distinct; ++id) {
-        std::uint64_t* row = rows + id * 2 * words;
-        for (std::size_t word = 0; word < words; ++word) {
-            std::uint64_t mask = 0;
-            for (std::size_t k = 64 * word; id != 0 && k < size && k < 64 * word + 64; ++k)
-                mask |= std::uint64_t{points[k] == bytes[id - 1]} << (k % 64);
-            row[word] = mask;
-            row[words + word] = ~mask;
-        }
-    }
+    byte_rows_plain(points, size, words, bytes, distinct, rows);
 }
 
 #endif
 
-template std::uint64_t feed_compared_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint16_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint16_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint16_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint32_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint32_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx2(const std::uint32_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-
-template std::uint64_t lcs_both_ways_avx2(const std::uint8_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint8_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint16_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint16_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint16_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint32_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint32_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx2(const std::uint32_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t) noexcept;
+#define CORVANE_INSTANTIATE(P, T)                                                                  \
+    template std::uint64_t feed_compared_avx2(const P*, std::size_t, const T*, std::size_t,        \
+                                              std::uint64_t*, std::uint64_t) noexcept;             \
+    template std::uint64_t lcs_both_ways_avx2(const P*, std::size_t, const T*,                     \
+                                              std::size_t) noexcept;
+CORVANE_EACH_WIDTH_PAIR(CORVANE_INSTANTIATE)
+#undef CORVANE_INSTANTIATE
 
 } // namespace corvane::detail

@@ -63,9 +63,22 @@ inline std::uint64_t zeros_below(const std::uint64_t* words, std::size_t count) 
 // Text is fed in runs of this many code points between checks for a full match.
 inline constexpr std::size_t k_run = 256;
 
+/// The row of a pattern of one word, and the LCS it has counted.
+class OneWordRow {
+  public:
+    std::uint64_t lcs() const noexcept { return lcs_; }
+    std::uint64_t zeros_below(std::size_t count) const noexcept {
+        return corvane::zeros_below(&bits_, count);
+    }
+
+  protected:
+    std::uint64_t bits_ = k_all_ones;
+    std::uint64_t lcs_ = 0;
+};
+
 /// A pattern of 1 to 64 code points: one word, positions looked up per code point.
 template <class P>
-class WordMachine {
+class WordMachine : public OneWordRow {
   public:
     template <class T>
     WordMachine(std::span<const P> pattern, std::span<const T> text)
@@ -91,16 +104,9 @@ class WordMachine {
         lcs_ = lcs;
     }
 
-    std::uint64_t lcs() const noexcept { return lcs_; }
-    std::uint64_t zeros_below(std::size_t count) const noexcept {
-        return corvane::zeros_below(&bits_, count);
-    }
-
   private:
     std::span<const P> pattern_;
     PointIndex<std::uint64_t, P> index_;
-    std::uint64_t bits_ = k_all_ones;
-    std::uint64_t lcs_ = 0;
 };
 
 /// Bit k set where `lane[k]` equals `point`, for the 16 code points of `lane` (16-byte aligned).
@@ -127,7 +133,7 @@ inline std::uint32_t equal_point_mask(const std::uint32_t* lane, std::uint32_t p
 /// code point sixteen at a time: no table to set up or clear, and no branch on the script of a
 /// code point, which short mixed text would mispredict often.
 template <std::size_t Lanes>
-class CompareMachine {
+class CompareMachine : public OneWordRow {
   public:
     template <class P, class T>
     CompareMachine(std::span<const P> pattern, std::span<const T>) noexcept
@@ -152,16 +158,9 @@ class CompareMachine {
         lcs_ = lcs;
     }
 
-    std::uint64_t lcs() const noexcept { return lcs_; }
-    std::uint64_t zeros_below(std::size_t count) const noexcept {
-        return corvane::zeros_below(&bits_, count);
-    }
-
   private:
     alignas(16) std::array<std::uint32_t, 16 * Lanes> points_;
     std::size_t size_;
-    std::uint64_t bits_ = k_all_ones;
-    std::uint64_t lcs_ = 0;
 };
 
 /// Rows of pattern positions, one per distinct code point, numbered from 1 by the index; row 0

@@ -15,8 +15,6 @@ namespace corvane::detail {
 
 namespace {
 
-#define CORVANE_AVX2_PATHS gnu::target("avx2,bmi2,popcnt")
-
 // For each set of lanes that receive a carry, 1 in those lanes and 0 in the others. The set is
 // the low four bits of the index; bit 4, the carry out, is ignored, so the index needs no mask.
 alignas(32) constexpr auto k_carried_lanes = [] {
@@ -27,13 +25,13 @@ alignas(32) constexpr auto k_carried_lanes = [] {
     return lanes;
 }();
 
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 load(const std::uint64_t* words) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words));
 }
 
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline void store(std::uint64_t* words,
-                                                             __m256i value) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline void store(std::uint64_t* words,
+                                                              __m256i value) noexcept {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(words), value);
 }
 
@@ -44,7 +42,7 @@ load(const std::uint64_t* words) noexcept {
 // the exclusive or with the propagate bits leaves the lanes that receive a carry, and bit 4 is
 // the carry out. Only that add and the shift lie on the chain from chunk to chunk; the rest
 // overlaps with the neighbouring chunks.
-[[CORVANE_AVX2_PATHS, gnu::always_inline]] inline __m256i
+[[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i
 advance_chunk(__m256i bits, const std::uint64_t* mask_words, unsigned& carry) noexcept {
     const __m256i mask = load(mask_words);
     const __m256i matched = _mm256_and_si256(bits, mask);
@@ -70,7 +68,7 @@ advance_chunk(__m256i bits, const std::uint64_t* mask_words, unsigned& carry) no
 
 } // namespace
 
-[[CORVANE_AVX2_PATHS]] std::uint64_t
+[[CORVANE_TARGET_AVX2]] std::uint64_t
 advance_row_avx2(std::uint64_t* bits, const std::uint64_t* mask, std::size_t words) noexcept {
     unsigned carry = 0;
     for (std::size_t word = 0; word < words; word += 4)
@@ -78,10 +76,10 @@ advance_row_avx2(std::uint64_t* bits, const std::uint64_t* mask, std::size_t wor
     return carry;
 }
 
-[[CORVANE_AVX2_PATHS]] std::uint64_t advance_row_avx2_pair(std::uint64_t* bits,
-                                                           const std::uint64_t* mask_a,
-                                                           const std::uint64_t* mask_b,
-                                                           std::size_t words) noexcept {
+[[CORVANE_TARGET_AVX2]] std::uint64_t advance_row_avx2_pair(std::uint64_t* bits,
+                                                            const std::uint64_t* mask_a,
+                                                            const std::uint64_t* mask_b,
+                                                            std::size_t words) noexcept {
     unsigned carry_a = 0;
     unsigned carry_b = 0;
     for (std::size_t word = 0; word < words; word += 4) {

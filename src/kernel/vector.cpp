@@ -1,6 +1,8 @@
 // The kernel's AVX-512 routines, and their portable stand-ins where they are not compiled.
 #include "kernel/vector.hpp"
 
+#include "kernel/compared_plain.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -18,8 +20,6 @@ namespace corvane::detail {
 
 namespace {
 
-#define CORVANE_AVX512 gnu::target("avx512f,avx512bw,avx512dq,avx512vl")
-
 // One chunk of eight words, the lanes past `lanes` zero in both inputs. Each lane first adds its
 // matched bits on its own. A lane generates a carry when its sum wrapped (the sum is below the
 // old value) and passes one on when its sum is all ones; the two never hold together, since a
@@ -29,7 +29,7 @@ namespace {
 // the last lane is the carry out. Zero lanes neither generate nor propagate, so a short chunk
 // ends its carry at bit `lanes`. The carry is the only link from chunk to chunk, and on it lie
 // just an add and a shift; the rest overlaps with the neighbouring chunks.
-[[CORVANE_AVX512, gnu::always_inline]] inline __m512i
+[[CORVANE_TARGET_AVX512_ROWS, gnu::always_inline]] inline __m512i
 advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexcept {
     const __m512i ones = _mm512_set1_epi64(-1);
     const __m512i sum = _mm512_add_epi64(bits, _mm512_and_si512(bits, mask));
@@ -44,14 +44,15 @@ advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexc
     return _mm512_ternarylogic_epi64(carried, bits, mask, 0xF4);
 }
 
-[[CORVANE_AVX512, gnu::always_inline]] inline __mmask8 tail_lanes(std::size_t lanes) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS, gnu::always_inline]] inline __mmask8
+tail_lanes(std::size_t lanes) noexcept {
     return static_cast<__mmask8>((1u << lanes) - 1);
 }
 
 } // namespace
 
-[[CORVANE_AVX512]] std::uint64_t advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask,
-                                                    std::size_t words) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS]] std::uint64_t
+advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask, std::size_t words) noexcept {
     unsigned carry = 0;
     std::size_t word = 0;
     for (; word + 8 <= words; word += 8) {
@@ -69,10 +70,10 @@ advance_chunk(__m512i bits, __m512i mask, unsigned& carry, unsigned lanes) noexc
     return carry;
 }
 
-[[CORVANE_AVX512]] std::uint64_t advance_row_avx512_pair(std::uint64_t* bits,
-                                                         const std::uint64_t* mask_a,
-                                                         const std::uint64_t* mask_b,
-                                                         std::size_t words) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS]] std::uint64_t advance_row_avx512_pair(std::uint64_t* bits,
+                                                                     const std::uint64_t* mask_a,
+                                                                     const std::uint64_t* mask_b,
+                                                                     std::size_t words) noexcept {
     unsigned carry_a = 0;
     unsigned carry_b = 0;
     std::size_t word = 0;
@@ -99,7 +100,7 @@ namespace {
 // `valid`), a word for every 64 code points. A code point of wider text than the pattern's must
 // not match the one of its low bits.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX512, gnu::always_inline]] inline void
+[[CORVANE_TARGET_AVX512_ROWS, gnu::always_inline]] inline void
 positions_of(const __m512i* lane, const std::uint64_t* valid, std::uint32_t point,
              std::uint64_t* mask) noexcept {
     constexpr unsigned words = (Vectors * (64 / sizeof(P)) + 63) / 64;
@@ -139,9 +140,9 @@ positions_of(const __m512i* lane, const std::uint64_t* valid, std::uint32_t poin
 // at the pattern's own width: 64 bytes, 32 2-byte or 16 4-byte code points a vector, so a wider
 // code point of text must not match the one of its low bits.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_AVX512]] std::uint64_t feed_vectors(const P* points, std::size_t size, const T* text,
-                                              std::size_t count, std::uint64_t* bits_io,
-                                              std::uint64_t lcs) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS]] std::uint64_t
+feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count,
+             std::uint64_t* bits_io, std::uint64_t lcs) noexcept {
     constexpr unsigned per_vector = 64 / sizeof(P);
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
     __m512i lane[Vectors];
@@ -202,14 +203,9 @@ std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* t
     constexpr std::size_t per_vector = 64 / sizeof(P);
     constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
-    // The instance for this many vectors.
-    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
-        std::uint64_t result = lcs;
-        (void)((vectors == Less + 1 &&
-                (result = feed_vectors<Less + 1>(points, size, text, count, bits, lcs), true)) ||
-               ...);
-        return result;
-    }(std::make_index_sequence<most>());
+    return with_vector_count<most>(vectors, lcs, [&]<std::size_t Vectors>() {
+        return feed_vectors<Vectors>(points, size, text, count, bits, lcs);
+    });
 }
 
 namespace {
@@ -217,8 +213,8 @@ namespace {
 // Adds eight code points, widened to the lanes of `point`, to the set of bytes held as four
 // 64-bit quarters: each quarter takes one bit per lane, 1 << (byte - 64 x quarter), and a shift
 // by a count beyond 63 (a byte below the quarter wraps around to a huge count) leaves no bit.
-[[CORVANE_AVX512, gnu::always_inline]] inline void add_bytes(__m512i (&quarters)[4], __m512i point,
-                                                             __mmask8 lanes) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS, gnu::always_inline]] inline void
+add_bytes(__m512i (&quarters)[4], __m512i point, __mmask8 lanes) noexcept {
     for (int quarter = 0; quarter < 4; ++quarter)
         quarters[quarter] = _mm512_or_si512(
             quarters[quarter],
@@ -228,9 +224,9 @@ namespace {
 
 } // namespace
 
-[[CORVANE_AVX512]] std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size,
-                                                   std::uint32_t* ids,
-                                                   std::uint8_t* bytes) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS]] std::size_t number_bytes_avx512(const std::uint8_t* points,
+                                                               std::size_t size, std::uint32_t* ids,
+                                                               std::uint8_t* bytes) noexcept {
     __m512i quarters[4] = {};
     std::size_t k = 0;
     for (; k + 8 <= size; k += 8)
@@ -257,9 +253,9 @@ namespace {
 namespace {
 
 template <std::size_t Words>
-[[CORVANE_AVX512]] void byte_rows(const std::uint8_t* points, std::size_t size,
-                                  const std::uint8_t* bytes, std::size_t distinct,
-                                  std::uint64_t* rows) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS]] void byte_rows(const std::uint8_t* points, std::size_t size,
+                                              const std::uint8_t* bytes, std::size_t distinct,
+                                              std::uint64_t* rows) noexcept {
     // The pattern in registers, the last vector's load leaving out what lies past it.
     __m512i lane[Words];
     std::uint64_t valid[Words];
@@ -299,9 +295,9 @@ void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t 
 namespace {
 
 template <class T>
-[[CORVANE_AVX512]] void narrow_text(const T* text, std::size_t count,
-                                    std::span<const std::uint32_t> renumbered,
-                                    std::uint8_t* narrowed) noexcept {
+[[CORVANE_TARGET_AVX512_ROWS]] void narrow_text(const T* text, std::size_t count,
+                                                std::span<const std::uint32_t> renumbered,
+                                                std::uint8_t* narrowed) noexcept {
     const __m512i beyond_ascii = _mm512_set1_epi32(0x7F);
     const __m128i absent = _mm_set1_epi8(static_cast<char>(0x80 + k_most_renumbered));
     for (std::size_t k = 0; k < count; k += 16) {
@@ -333,12 +329,7 @@ void narrow_text_avx512(const T* text, std::size_t count, std::span<const std::u
     narrow_text(text, count, renumbered, narrowed);
 }
 
-#undef CORVANE_AVX512
-
 namespace {
-
-#define CORVANE_AVX512_BOTH_WAYS                                                                   \
-    gnu::target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi2,avx512vpopcntdq")
 
 // The positions below each count of positions: entry k has the k lowest bits set, from no bit
 // at entry 0 to all 64 at entry 64 and after.
@@ -358,7 +349,7 @@ constexpr auto k_positions_below_64_less = [] {
 }();
 
 // The sums of the eight splits of one group (see best_split).
-[[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline __m512i
+[[CORVANE_TARGET_AVX512_BOTH_WAYS, gnu::always_inline]] inline __m512i
 split_sums(__m512i before, __m512i after, const std::uint64_t* after_masks,
            std::size_t group) noexcept {
     const __m512i below = _mm512_loadu_si512(k_positions_below.data() + 8 * group);
@@ -373,7 +364,7 @@ split_sums(__m512i before, __m512i after, const std::uint64_t* after_masks,
 // the first row's matches below j and the second row's below size - j; the LCS is the best sum.
 // Splits past the pattern count what the split at its end does. The masks come from tables:
 // computing them took two variable shifts and two additions a group.
-[[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
+[[CORVANE_TARGET_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
 best_split(std::uint64_t before_bits, std::uint64_t after_bits, std::size_t size) noexcept {
     const __m512i before = _mm512_set1_epi64(static_cast<long long>(before_bits));
     const __m512i after = _mm512_set1_epi64(static_cast<long long>(after_bits));
@@ -402,9 +393,9 @@ constexpr std::size_t k_both_ways_stretch = 256;
 // the pattern, the first row counts the LCS of the part before it with the first half, and the
 // second row that of the part after it with the second half; the LCS is the best sum.
 template <class T>
-[[CORVANE_AVX512_BOTH_WAYS]] std::uint64_t lcs_both_ways(const std::uint8_t* points,
-                                                         std::size_t size, const T* text,
-                                                         std::size_t count) noexcept {
+[[CORVANE_TARGET_AVX512_BOTH_WAYS]] std::uint64_t lcs_both_ways(const std::uint8_t* points,
+                                                                std::size_t size, const T* text,
+                                                                std::size_t count) noexcept {
     const std::uint64_t valid[1] = {size == 64 ? ~std::uint64_t{0}
                                                : (std::uint64_t{1} << size) - 1};
     const __m512i ahead[1] = {_mm512_maskz_loadu_epi8(valid[0], points)};
@@ -451,7 +442,7 @@ inline std::uint64_t reversed_bits(std::uint64_t bits) noexcept {
 // The positions among `lanes` whose low 16 bits are those of the code point at `at`, and whose
 // plane is its: `planes` holds the positions in each plane.
 template <unsigned Halves, class T>
-[[CORVANE_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
+[[CORVANE_TARGET_AVX512_BOTH_WAYS, gnu::always_inline]] inline std::uint64_t
 halves_matching(const __m512i* lanes, const std::uint64_t* planes, const T* at) noexcept {
     // Broadcast from memory: the code point's low half is where it starts.
     const __m512i probe = sizeof(T) == 1 ? _mm512_set1_epi16(static_cast<short>(*at))
@@ -475,7 +466,7 @@ halves_matching(const __m512i* lanes, const std::uint64_t* planes, const T* at) 
 // the pattern's positions in the streamed code point's plane keep the first. The reversed row
 // keeps its pattern in the top lanes of the lanes reversed, and its positions are shifted down.
 template <unsigned Halves, class T>
-[[CORVANE_AVX512_BOTH_WAYS]] bool
+[[CORVANE_TARGET_AVX512_BOTH_WAYS]] bool
 lcs_halves_both_ways(const std::uint32_t* points, std::size_t size, const T* text,
                      std::size_t count, std::uint64_t& lcs) noexcept {
     constexpr unsigned lanes = 32 * Halves;
@@ -547,8 +538,6 @@ bool lcs_halves_both_ways_avx512(const std::uint32_t* points, std::size_t size, 
                       : lcs_halves_both_ways<2>(points, size, text, count, lcs);
 }
 
-#undef CORVANE_AVX512_BOTH_WAYS
-
 #else
 
 // Without AVX-512 these never run where `cpu::has` is asked first; they keep the names defined
@@ -567,22 +556,7 @@ template <class P, class T>
 std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
                                    std::size_t count, std::uint64_t* bits,
                                    std::uint64_t lcs) noexcept {
-    std::uint64_t fresh[k_compared_up_to<std::uint8_t> / 64];
-    if (bits == nullptr) {
-        std::fill(std::begin(fresh), std::end(fresh), ~std::uint64_t{0});
-        bits = fresh;
-    }
-    for (std::size_t done = 0; done < count && lcs < size; ++done) {
-        std::uint64_t carry = 0;
-        for (std::size_t word = 0; 64 * word < size; ++word) {
-            std::uint64_t mask = 0;
-            for (std::size_t k = 64 * word; k < size && k < 64 * word + 64; ++k)
-                mask |= std::uint64_t{points[k] == text[done]} << (k % 64);
-            carry = advance_word(bits[word], mask, carry);
-        }
-        lcs += carry;
-    }
-    return lcs;
+    return feed_compared_plain(points, size, text, count, bits, lcs);
 }
 
 std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size, std::uint32_t* ids,
@@ -593,31 +567,19 @@ std::size_t number_bytes_avx512(const std::uint8_t* points, std::size_t size, st
 void byte_rows_avx512(const std::uint8_t* points, std::size_t size, std::size_t words,
                       const std::uint8_t* bytes, std::size_t distinct,
                       std::uint64_t* rows) noexcept {
-    for (std::size_t id = 0; id <= distinct; ++id) {
-        std::uint64_t* row = rows + id * 2 * words;
-        for (std::size_t word = 0; word < words; ++word) {
-            std::uint64_t mask = 0;
-            for (std::size_t k = 64 * word; id != 0 && k < size && k < 64 * word + 64; ++k)
-                mask |= std::uint64_t{points[k] == bytes[id - 1]} << (k % 64);
-            row[word] = mask;
-            row[words + word] = ~mask;
-        }
-    }
+    byte_rows_plain(points, size, words, bytes, distinct, rows);
 }
 
 template <class T>
 void narrow_text_avx512(const T* text, std::size_t count, std::span<const std::uint32_t> renumbered,
                         std::uint8_t* narrowed) noexcept {
-    for (std::size_t k = 0; k < count; ++k)
-        narrowed[k] = is_renumbered(text[k]) ? renumber(text[k], renumbered)
-                                             : static_cast<std::uint8_t>(text[k]);
+    narrow_text_plain(text, count, renumbered, narrowed);
 }
 
 template <class T>
 std::uint64_t lcs_both_ways_avx512(const std::uint8_t* points, std::size_t size, const T* text,
                                    std::size_t count) noexcept {
-    std::uint64_t bits[1] = {~std::uint64_t{0}};
-    return feed_compared_avx512(points, size, text, count, bits, 0);
+    return feed_compared_plain(points, size, text, count, nullptr, 0);
 }
 
 template <class T>
@@ -628,43 +590,19 @@ bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const T*, st
 
 #endif
 
-template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint16_t*, std::size_t, const std::uint8_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint16_t*, std::size_t, const std::uint16_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint16_t*, std::size_t, const std::uint32_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint8_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint16_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-template std::uint64_t feed_compared_avx512(const std::uint32_t*, std::size_t, const std::uint32_t*,
-                                            std::size_t, std::uint64_t*, std::uint64_t) noexcept;
-
-template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint8_t*,
-                                            std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
-                                            std::size_t) noexcept;
-template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const std::uint32_t*,
-                                            std::size_t) noexcept;
-template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const std::uint8_t*,
-                                          std::size_t, std::uint64_t&) noexcept;
-template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const std::uint16_t*,
-                                          std::size_t, std::uint64_t&) noexcept;
-template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const std::uint32_t*,
-                                          std::size_t, std::uint64_t&) noexcept;
-
-template void narrow_text_avx512(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
-                                 std::uint8_t*) noexcept;
-template void narrow_text_avx512(const std::uint16_t*, std::size_t, std::span<const std::uint32_t>,
-                                 std::uint8_t*) noexcept;
-template void narrow_text_avx512(const std::uint32_t*, std::size_t, std::span<const std::uint32_t>,
-                                 std::uint8_t*) noexcept;
+#define CORVANE_INSTANTIATE(P, T)                                                                  \
+    template std::uint64_t feed_compared_avx512(const P*, std::size_t, const T*, std::size_t,      \
+                                                std::uint64_t*, std::uint64_t) noexcept;
+CORVANE_EACH_WIDTH_PAIR(CORVANE_INSTANTIATE)
+#undef CORVANE_INSTANTIATE
+#define CORVANE_INSTANTIATE(T)                                                                     \
+    template std::uint64_t lcs_both_ways_avx512(const std::uint8_t*, std::size_t, const T*,        \
+                                                std::size_t) noexcept;                             \
+    template bool lcs_halves_both_ways_avx512(const std::uint32_t*, std::size_t, const T*,         \
+                                              std::size_t, std::uint64_t&) noexcept;               \
+    template void narrow_text_avx512(const T*, std::size_t, std::span<const std::uint32_t>,        \
+                                     std::uint8_t*) noexcept;
+CORVANE_EACH_WIDTH(CORVANE_INSTANTIATE)
+#undef CORVANE_INSTANTIATE
 
 } // namespace corvane::detail

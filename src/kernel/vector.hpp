@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace corvane::detail {
 
@@ -15,6 +16,17 @@ namespace corvane::detail {
 // where `cpu::has` holds for the feature set its comment names. They are compiled for AVX-512 in
 // their own functions only, so the module loads and runs on any x86-64 CPU; elsewhere, and in
 // builds capped below AVX-512, portable versions keep the names defined.
+
+/// Calls `run.template operator()<N>()` for N = `count`, 1 to `Most`: the instance of a
+/// vector routine for a pattern of that many vectors.
+template <std::size_t Most, class Run>
+std::uint64_t with_vector_count(std::size_t count, std::uint64_t otherwise, Run&& run) {
+    return [&]<std::size_t... Less>(std::index_sequence<Less...>) {
+        std::uint64_t result = otherwise;
+        (void)((count == Less + 1 && (result = run.template operator()<Less + 1>(), true)) || ...);
+        return result;
+    }(std::make_index_sequence<Most>());
+}
 
 /// The scalar update for two code points in turn, `mask_a` first; returns the sum of their
 /// carries. Equal to two calls of `advance_row_scalar`, with one pass over the row.
@@ -119,6 +131,15 @@ inline std::uint8_t renumber(std::uint32_t point,
     while (k < renumbered.size() && renumbered[k] != point)
         ++k;
     return static_cast<std::uint8_t>(0x80 + (k < renumbered.size() ? k : k_most_renumbered));
+}
+
+/// What `narrow_text_avx512` and `narrow_text_avx2` write, one code point at a time.
+template <class T>
+void narrow_text_plain(const T* text, std::size_t count, std::span<const std::uint32_t> renumbered,
+                       std::uint8_t* narrowed) noexcept {
+    for (std::size_t k = 0; k < count; ++k)
+        narrowed[k] = is_renumbered(text[k]) ? renumber(text[k], renumbered)
+                                             : static_cast<std::uint8_t>(text[k]);
 }
 
 /// For comparing a wide pattern of mostly ASCII as bytes: narrows `count` code points of `text`,
