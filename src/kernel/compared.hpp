@@ -5,8 +5,8 @@
 #include "cpu.hpp"
 #include "kernel/compare_avx2.hpp"
 #include "kernel/machines.hpp"
+#include "kernel/narrow_avx2.hpp"
 #include "kernel/vector.hpp"
-#include "text_avx2.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,9 +1,9 @@
 // The 256-bit UTF-8 counts and text narrowing checked against the scalar ones, with the text
 // placed against unreadable pages so that a read past either end faults.
 #include "cpu.hpp"
+#include "kernel/narrow_avx2.hpp"
 #include "kernel/vector.hpp"
 #include "text.hpp"
-#include "text_avx2.hpp"
 
 #include <gtest/gtest.h>
 

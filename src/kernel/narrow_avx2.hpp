@@ -1,8 +1,8 @@
-// The narrowing of stored text on 256-bit vectors; the 256-bit UTF-8 count is declared with the
-// other counts in text.hpp.
+// The narrowing of stored text on 256-bit vectors, for comparing a wide pattern of mostly ASCII
+// as bytes.
 #pragma once
 
-#include "text.hpp"
+#include "kernel/vector.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,10 +10,9 @@
 
 namespace corvane::detail {
 
-// Both this and `utf8_length_avx2` give exactly what their scalar counterparts give, for every
-// input, and read nothing past the text. Where the build leaves out AVX2 they are plain loops under
-// the same names. Callers call them only where `cpu::has(cpu::k_avx2_paths)` holds. Instantiated
-// for 1-, 2- and 4-byte code points.
+// This gives exactly what `narrow_text_plain` gives, for every input, and reads nothing past the
+// text. Where the build leaves out AVX2 it is a plain loop under the same name. Callers call it
+// only where `cpu::has(cpu::k_avx2_paths)` holds. Instantiated for 1-, 2- and 4-byte code points.
 
 /// Same contract as narrow_text_avx512: ASCII as it is, each of the `renumbered` code points (at
 /// most k_most_renumbered) its `renumber` byte, anything else the byte no pattern code point has.
