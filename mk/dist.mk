@@ -10,13 +10,20 @@
 #     the Python suite runs against that installed module, from a copy of the tests.
 #
 # Also `make test-python-versions`: the Python suite on each of OTHER_PYTHONS, built with it.
+#
+# in-env-dist makes and checks the distributions (in-env-dist-package), then tests the wheel
+# (in-env-dist-test); `make dist-arm64` (mk/arm64.mk) runs the two in different roots, with
+# DIST_BUILD_ENV and DIST_BUILD_FLAGS set to cross-compile the wheel.
 
 DIST_DIR = $(BUILD)/dist
 DIST_CHECK = $(BUILD)/dist-check
 DIST_VPY = $(CURDIR)/$(DIST_CHECK)/venv/bin/python
 OTHER_PYTHONS ?= python3.15 python3.13
+DIST_BUILD_ENV ?=
+DIST_BUILD_FLAGS ?=
 
-.PHONY: dist test-python-versions in-env-dist in-env-test-python-versions
+.PHONY: dist test-python-versions in-env-dist in-env-dist-package in-env-dist-test \
+        in-env-test-python-versions
 
 dist:
 	$(DEVROOT) --with dist $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
@@ -25,9 +32,14 @@ test-python-versions:
 	$(DEVROOT) --with versions $(MAKE) --no-print-directory in-env-$@ BUILD=$(BUILD)
 
 in-env-dist:
-	@rm -rf $(DIST_DIR) $(DIST_CHECK) && mkdir -p $(DIST_DIR)/built $(DIST_CHECK)
+	@$(MAKE) --no-print-directory in-env-dist-package BUILD=$(BUILD)
+	@$(MAKE) --no-print-directory in-env-dist-test BUILD=$(BUILD)
+
+in-env-dist-package:
+	@rm -rf $(DIST_DIR) $(DIST_CHECK) && mkdir -p $(DIST_DIR)/built
 	@echo "dist: building the sdist, then the wheel from the unpacked sdist"
-	@$(PYTHON) -m build --no-isolation --outdir $(DIST_DIR)/built -Ccmake.define.CORVANE_WERROR=ON . \
+	@$(DIST_BUILD_ENV) $(PYTHON) -m build --no-isolation --outdir $(DIST_DIR)/built \
+	  -Ccmake.define.CORVANE_WERROR=ON $(DIST_BUILD_FLAGS) . \
 	  >$(DIST_DIR)/build.log 2>&1 || { cat $(DIST_DIR)/build.log; exit 1; }
 	@grep '^Successfully built' $(DIST_DIR)/build.log
 	@auditwheel repair --wheel-dir $(DIST_DIR) $(DIST_DIR)/built/*.whl >$(DIST_DIR)/repair.log 2>&1 || \
@@ -44,6 +56,9 @@ in-env-dist:
 	    $$archive || exit 1; \
 	done
 	@auditwheel show $(DIST_DIR)/*.whl 2>/dev/null | tr -s " \n" " " | sed "s/^ //; s/\. .*/./"; echo
+
+in-env-dist-test:
+	@rm -rf $(DIST_CHECK) && mkdir -p $(DIST_CHECK)
 	$(PYTHON) -m venv --system-site-packages --without-pip $(DIST_CHECK)/venv
 	$(DIST_VPY) -m pip install --no-index --no-deps --disable-pip-version-check -q $(DIST_DIR)/*.whl
 	cp -r tests examples $(DIST_CHECK)/
