@@ -1,0 +1,8 @@
+// The general path for a source of one-byte code points.
+#include "kernel/answer_machines.hpp"
+
+namespace corvane::detail {
+
+CORVANE_ANSWER_FOR_SOURCE(std::uint8_t);
+
+} // namespace corvane::detail
