@@ -1,17 +1,16 @@
 # compute_lcs_similarity when memory runs out: an exception, never a crash, and working afterwards.
 import json
-import os
 
 import pytest
 
 import model
-from conftest import UNDER_ASAN, run_python
+from conftest import EMULATED, UNDER_ASAN, run_python
 
 pytestmark = pytest.mark.skipif(UNDER_ASAN, reason="address-space limits cannot work under ASan")
 # qemu-user (make test-arm64 and make dist-arm64 set CORVANE_QEMU_USER=1) accepts RLIMIT_AS but
 # applies no limit: a child that should run out of memory would take the machine's instead.
 needs_limit = pytest.mark.skipif(
-    os.environ.get("CORVANE_QEMU_USER") == "1",
+    EMULATED,
     reason="qemu-user does not enforce RLIMIT_AS, so the address-space limit cannot exhaust memory",
 )
 
