@@ -22,13 +22,20 @@ using detail::shape_of;
 using detail::shared_prefix;
 using detail::shared_suffix;
 
-/// The LCS of a byte pattern of one word with byte `text`, in plain C++: a table on the stack, of
-/// which only the entries this call reads are cleared, unless that is more than the whole. Out of
-/// line, as are the other paths' tables: they would enlarge the frame of every short call.
-[[gnu::noinline]] std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
-                                               std::span<const std::uint8_t> text) noexcept {
-    std::array<std::uint64_t, 256> positions;
-    if (pattern.size() + text.size() >= positions.size()) {
+/// Up to this many code points in both texts together, a byte table clears only the entries the
+/// call reads, one store each; beyond, it clears the whole table, which the C library does 32 or
+/// 64 bytes a store and which leaves no chain of dependent stores and reloads behind (the two cost
+/// the same at about 64 letters in all).
+inline constexpr std::size_t k_clear_entries_up_to = 64;
+
+/// The LCS of a byte pattern of `Words` words with byte `text`, in plain C++: a table on the stack
+/// of each byte's positions. Out of line, as are the other paths' tables: they would enlarge the
+/// frame of every short call.
+template <std::size_t Words>
+std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
+                             std::span<const std::uint8_t> text) noexcept {
+    std::array<std::uint64_t, 256 * Words> positions;
+    if (Words > 1 || pattern.size() + text.size() > k_clear_entries_up_to) {
         positions.fill(0);
     } else {
         for (const std::uint8_t point : text)
@@ -37,12 +44,41 @@ using detail::shared_suffix;
             positions[point] = 0;
     }
     for (std::size_t k = 0; k < pattern.size(); ++k)
-        positions[pattern[k]] |= bit_at(k);
-    std::uint64_t bits = k_all_ones;
-    std::uint64_t lcs = 0;
-    for (const std::uint8_t point : text)
-        lcs += advance_alone(bits, positions[point]);
-    return lcs;
+        positions[pattern[k] * Words + k / k_word_bits] |= bit_at(k);
+    if constexpr (Words == 1) {
+        std::uint64_t bits = k_all_ones;
+        std::uint64_t lcs = 0;
+        for (const std::uint8_t point : text)
+            lcs += advance_alone(bits, positions[point]);
+        return lcs;
+    } else {
+        std::array<std::uint64_t, Words> bits;
+        bits.fill(k_all_ones);
+        for (std::size_t done = 0; done < text.size();) {
+            const std::size_t end = std::min(text.size(), done + k_run);
+            for (; done < end; ++done)
+                advance_words<Words>(bits, positions.data() + text[done] * Words);
+            if (done < text.size() &&
+                corvane::zeros_below(bits.data(), Words * k_word_bits) == pattern.size())
+                break;
+        }
+        return corvane::zeros_below(bits.data(), Words * k_word_bits);
+    }
+}
+
+/// The LCS of a byte pattern of 1 to 256 code points with byte `text`, from a table on the stack.
+[[gnu::noinline]] std::uint64_t byte_table_lcs_any(std::span<const std::uint8_t> pattern,
+                                                   std::span<const std::uint8_t> text) noexcept {
+    switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
+    case 1:
+        return byte_table_lcs<1>(pattern, text);
+    case 2:
+        return byte_table_lcs<2>(pattern, text);
+    case 3:
+        return byte_table_lcs<3>(pattern, text);
+    default:
+        return byte_table_lcs<4>(pattern, text);
+    }
 }
 
 /// The LCS of a 4-byte `pattern` of mostly ASCII with `text`, both narrowed to bytes and compared
@@ -78,7 +114,7 @@ short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> tex
         case Path::short_byte_table:
             if constexpr (sizeof(P) == 1 && sizeof(T) == 1) {
                 plan::count(path);
-                return byte_table_lcs(pattern, text);
+                return byte_table_lcs_any(pattern, text);
             }
             break;
         case Path::short_wide_rows:

@@ -17,7 +17,7 @@ namespace corvane::plan {
 /// while the text streams past, read at every requested length.
 enum class Path : std::uint8_t {
     // Short calls.
-    short_byte_table,       // bytes against bytes, 1 word, plain C++: a table on the stack
+    short_byte_table,       // bytes against bytes, 1 to 4 words, plain C++: a table on the stack
     short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
@@ -106,8 +106,8 @@ inline constexpr std::size_t k_halves_above = 16;
 /// comparing: it takes a quarter of the vectors, which pays for narrowing the text.
 inline constexpr std::size_t k_narrow_from = 64;
 
-/// Without vectors, short calls of one side wide use rows in registers up to this many words;
-/// longer patterns take the general machines.
+/// Without vectors, short calls use rows in registers up to this many words; longer patterns take
+/// the general machines.
 inline constexpr std::size_t k_short_rows_up_to_words = 4;
 
 /// Without 256-bit vectors, a wide pattern of up to this many code points against short text is
@@ -199,8 +199,9 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
     const bool bytes = shape.pattern_width == 1 && shape.text_width == 1;
     if (!avx512 && !avx2) {
         if (bytes)
-            return m <= k_word_bits ? Path::short_byte_table
-                                    : choose_machine_narrowing(shape, features);
+            return m <= k_short_rows_up_to_words * k_word_bits
+                       ? Path::short_byte_table
+                       : choose_machine_narrowing(shape, features);
         if (m > k_short_rows_up_to_words * k_word_bits ||
             (has(features, cpu::k_sse2) && shape.pattern_width > 1 && m <= k_short_sse2_up_to &&
              n <= k_compare_up_to))
