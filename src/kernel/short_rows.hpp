@@ -12,8 +12,8 @@
 
 namespace corvane {
 
-// The plain C++ path of short wide calls numbers the pattern's distinct code points in a table of
-// slots, a code point's slot being its low 12 bits. Text in one script rarely spans more than
+// The plain C++ path of short wide calls numbers the pattern's code points in a table of slots,
+// a code point's slot being its low 12 bits. Text in one script rarely spans more than
 // 4,096 code points, so any script takes one load and no branch on the text; the rest of the
 // code point is kept beside its number to tell apart code points that share a slot.
 constexpr std::size_t k_slot_bits = 12;
@@ -27,36 +27,31 @@ class ShortRows {
   public:
     template <class P, class T>
     ShortRows(std::span<const P> pattern, std::span<const T> text) noexcept {
-        // The text's slots read as no code point's; the pattern's as its code points', not yet
-        // numbered. Two pattern code points in one slot: the one written last keeps it.
+        // The text's slots read as no code point's. A pattern code point's row is numbered by
+        // its last position: the pattern's slots are written with stores alone, the last
+        // writer keeping each, where counting the distinct code points would chain every
+        // position to the one before through the table. Two code points in one slot: the one
+        // written last keeps it, and the other is found so below.
         if (pattern.size() + text.size() > k_slots / 8) {
             slots_.fill(k_absent);
         } else {
             for (const T point : text)
                 slots_[point % k_slots] = k_absent;
         }
-        for (const P point : pattern)
-            slots_[point % k_slots] = tag_of(point);
-        std::array<std::uint16_t, Words * k_word_bits> at;
-        std::uint32_t distinct = 0;
         for (std::size_t k = 0; k < pattern.size(); ++k) {
             const std::uint32_t point = pattern[k];
-            std::uint32_t& slot = slots_[point % k_slots];
-            if ((slot & k_tag_mask) != tag_of(point)) [[unlikely]] {
-                at[k] = share(point, distinct);
-                distinct = std::max<std::uint32_t>(distinct, at[k]);
-                continue;
-            }
-            // Without a branch: whether a code point is new is as good as random.
-            const bool fresh = (slot & k_id_mask) == 0;
-            distinct += fresh;
-            slot |= fresh ? distinct : 0;
-            at[k] = static_cast<std::uint16_t>(slot);
+            slots_[point % k_slots] = tag_of(point) | static_cast<std::uint32_t>(k + 1);
         }
-        none_ = distinct + 1;
-        std::fill_n(rows_.begin(), (std::size_t{distinct} + 2) * Words, 0);
-        for (std::size_t k = 0; k < pattern.size(); ++k)
-            rows_[at[k] * Words + k / k_word_bits] |= bit_at(k);
+        none_ = pattern.size() + 1;
+        std::fill_n(rows_.begin(), (pattern.size() + 2) * Words, 0);
+        for (std::size_t k = 0; k < pattern.size(); ++k) {
+            const std::uint32_t point = pattern[k];
+            const std::uint32_t slot = slots_[point % k_slots];
+            std::size_t id = slot & k_id_mask;
+            if ((slot & k_tag_mask) != tag_of(point)) [[unlikely]]
+                id = share(point, k);
+            rows_[id * Words + k / k_word_bits] |= bit_at(k);
+        }
     }
 
     ShortRows(const ShortRows&) = delete;
@@ -68,7 +63,7 @@ class ShortRows {
         // The number when the tag is the code point's, and otherwise beyond every number: a
         // minimum picks the empty row after them, where a test would be a branch that text
         // mixing matched and unmatched code points mispredicts.
-        std::size_t id = std::min(slot ^ tag_of(point), none_);
+        std::size_t id = std::min<std::size_t>(slot ^ tag_of(point), none_);
         if (slot == k_shared) [[unlikely]]
             id = find_shared(point);
         return rows_.data() + id * Words;
@@ -86,22 +81,20 @@ class ShortRows {
 
     static std::uint32_t tag_of(std::uint32_t point) noexcept { return point >> k_slot_bits << 16; }
 
-    /// The number of `point`, whose slot holds another code point of the pattern, when
-    /// `distinct` are numbered.
-    [[gnu::noinline]] std::uint16_t share(std::uint32_t point, std::uint32_t distinct) noexcept {
+    /// The number of `point`, at position `k`, whose slot holds another code point of the
+    /// pattern: the number of its first position here, unique as every number is a position's.
+    [[gnu::noinline]] std::uint16_t share(std::uint32_t point, std::size_t k) noexcept {
         std::uint32_t& slot = slots_[point % k_slots];
         if (slot != k_shared) {
-            if ((slot & k_id_mask) != 0) {
-                shared_points_[shared_] =
-                    (slot >> 16 << k_slot_bits) | static_cast<std::uint32_t>(point % k_slots);
-                shared_ids_[shared_++] = static_cast<std::uint16_t>(slot);
-            }
+            shared_points_[shared_] =
+                (slot >> 16 << k_slot_bits) | static_cast<std::uint32_t>(point % k_slots);
+            shared_ids_[shared_++] = static_cast<std::uint16_t>(slot);
             slot = k_shared;
         }
         if (const std::uint16_t id = find_shared(point); id != 0) return id;
         shared_points_[shared_] = point;
-        shared_ids_[shared_++] = static_cast<std::uint16_t>(distinct + 1);
-        return static_cast<std::uint16_t>(distinct + 1);
+        shared_ids_[shared_++] = static_cast<std::uint16_t>(k + 1);
+        return static_cast<std::uint16_t>(k + 1);
     }
 
     [[gnu::noinline]] std::uint16_t find_shared(std::uint32_t point) const noexcept {
@@ -111,9 +104,10 @@ class ShortRows {
     }
 
     std::array<std::uint32_t, k_slots> slots_;
-    // Row 0 and the row after the last code point's, `none_`, have no positions.
+    // Rows are numbered by positions from 1; the row after the last position's, `none_`, and
+    // those of positions that do not number a code point have no positions.
     std::array<std::uint64_t, (Words * k_word_bits + 2) * Words> rows_;
-    std::uint32_t none_;
+    std::size_t none_;
     std::array<std::uint32_t, Words * k_word_bits> shared_points_;
     std::array<std::uint16_t, Words * k_word_bits> shared_ids_;
     std::size_t shared_ = 0;
@@ -131,7 +125,8 @@ template <std::size_t Words>
         std::uint64_t carry = 0;
         ((bits[K] = add_with_carry(bits[K], matched[K], carry, carry)), ...);
         ((bits[K] |= kept[K]), ...);
-    }(std::make_index_sequence<Words>());
+    }
+    (std::make_index_sequence<Words>());
 }
 
 /// The LCS of a pattern of at most `Words` words with `text`, in plain C++, one of them wide.
