@@ -17,7 +17,7 @@ namespace corvane::plan {
 /// while the text streams past, read at every requested length.
 enum class Path : std::uint8_t {
     // Short calls.
-    short_byte_table,       // bytes against bytes, 1 to 4 words, plain C++: a table on the stack
+    short_byte_table,       // bytes against bytes, 1 to 4 words, a table on the stack (plain C++)
     short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
@@ -109,6 +109,12 @@ inline constexpr std::size_t k_narrow_from = 64;
 /// Without vectors, short calls use rows in registers up to this many words; longer patterns take
 /// the general machines.
 inline constexpr std::size_t k_short_rows_up_to_words = 4;
+
+/// On 256-bit vectors, a byte pattern of more than this many code points (and at most four words)
+/// is looked up in a table rather than compared: its eight comparisons and mask moves a code point
+/// cost more than four loads (native benchmark at avx2: letters and DNA at 240 and 256 about a
+/// fifth faster from the table, the same at 224, slower below).
+inline constexpr std::size_t k_avx2_table_above = 224;
 
 /// Without 256-bit vectors, a wide pattern of up to this many code points against short text is
 /// compared sixteen code points at a time on SSE2 in a short call sooner than its rows are set up.
@@ -208,6 +214,8 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
             return choose_machine_narrowing(shape, features);
         return Path::short_wide_rows;
     }
+    if (bytes && !avx512 && m > k_avx2_table_above && m <= k_short_rows_up_to_words * k_word_bits)
+        return Path::short_byte_table;
     // Here even the shortest byte pattern is compared on vectors: between two calls from the
     // interpreter there is no other work to hide a table's stores and reloads behind.
     if (m > compared_up_to(shape.pattern_width) ||
