@@ -52,17 +52,9 @@ std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
             lcs += advance_alone(bits, positions[point]);
         return lcs;
     } else {
-        std::array<std::uint64_t, Words> bits;
-        bits.fill(k_all_ones);
-        for (std::size_t done = 0; done < text.size();) {
-            const std::size_t end = std::min(text.size(), done + k_run);
-            for (; done < end; ++done)
-                advance_words<Words>(bits, positions.data() + text[done] * Words);
-            if (done < text.size() &&
-                corvane::zeros_below(bits.data(), Words * k_word_bits) == pattern.size())
-                break;
-        }
-        return corvane::zeros_below(bits.data(), Words * k_word_bits);
+        return feed_registers<Words>(text, pattern.size(), [&](std::uint8_t point) {
+            return positions.data() + point * Words;
+        });
     }
 }
 

@@ -129,23 +129,30 @@ template <std::size_t Words>
     (std::make_index_sequence<Words>());
 }
 
+/// The LCS of a pattern of `size` code points, at most `Words` words, with `text`, the row held
+/// in registers and each code point's positions from `row_of`. The LCS is counted from the row
+/// once at the end, or between runs of long text, which stop once every position is matched.
+template <std::size_t Words, class T, class RowOf>
+[[gnu::always_inline]] inline std::uint64_t
+feed_registers(std::span<const T> text, std::size_t size, const RowOf& row_of) noexcept {
+    std::array<std::uint64_t, Words> bits;
+    bits.fill(k_all_ones);
+    for (std::size_t done = 0; done < text.size();) {
+        const std::size_t end = std::min(text.size(), done + k_run);
+        for (; done < end; ++done)
+            advance_words<Words>(bits, row_of(text[done]));
+        if (done < text.size() && corvane::zeros_below(bits.data(), Words * k_word_bits) == size)
+            break;
+    }
+    return corvane::zeros_below(bits.data(), Words * k_word_bits);
+}
+
 /// The LCS of a pattern of at most `Words` words with `text`, in plain C++, one of them wide.
 template <std::size_t Words, class P, class T>
 std::uint64_t short_lcs(std::span<const P> pattern, std::span<const T> text) noexcept {
     const ShortRows<Words> rows(pattern, text);
-    std::array<std::uint64_t, Words> bits;
-    bits.fill(k_all_ones);
-    // The LCS is counted from the row once at the end, or between runs of long text, which stop
-    // once every pattern position is matched.
-    for (std::size_t done = 0; done < text.size();) {
-        const std::size_t end = std::min(text.size(), done + k_run);
-        for (; done < end; ++done)
-            advance_words<Words>(bits, rows.row(text[done]));
-        if (done < text.size() &&
-            corvane::zeros_below(bits.data(), Words * k_word_bits) == pattern.size())
-            break;
-    }
-    return corvane::zeros_below(bits.data(), Words * k_word_bits);
+    return feed_registers<Words>(text, pattern.size(),
+                                 [&](std::uint32_t point) { return rows.row(point); });
 }
 
 /// The LCS of a pattern of 1 to 256 code points with `text`, one of them wide, in plain C++. Out
