@@ -61,16 +61,9 @@ std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
 /// The LCS of a byte pattern of 1 to 256 code points with byte `text`, from a table on the stack.
 [[gnu::noinline]] std::uint64_t byte_table_lcs_any(std::span<const std::uint8_t> pattern,
                                                    std::span<const std::uint8_t> text) noexcept {
-    switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
-    case 1:
-        return byte_table_lcs<1>(pattern, text);
-    case 2:
-        return byte_table_lcs<2>(pattern, text);
-    case 3:
-        return byte_table_lcs<3>(pattern, text);
-    default:
-        return byte_table_lcs<4>(pattern, text);
-    }
+    return with_words(pattern.size(), [&](auto words) {
+        return byte_table_lcs<decltype(words)::value>(pattern, text);
+    });
 }
 
 /// The LCS of a 4-byte `pattern` of mostly ASCII with `text`, both narrowed to bytes and compared

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace corvane {
@@ -155,21 +156,28 @@ std::uint64_t short_lcs(std::span<const P> pattern, std::span<const T> text) noe
                                  [&](std::uint32_t point) { return rows.row(point); });
 }
 
+/// `run` called with the words of a pattern of 1 to 256 code points, `size`, as a constant.
+template <class Run>
+[[gnu::always_inline]] inline std::uint64_t with_words(std::size_t size, const Run& run) {
+    switch ((size + k_word_bits - 1) / k_word_bits) {
+    case 1:
+        return run(std::integral_constant<std::size_t, 1>());
+    case 2:
+        return run(std::integral_constant<std::size_t, 2>());
+    case 3:
+        return run(std::integral_constant<std::size_t, 3>());
+    default:
+        return run(std::integral_constant<std::size_t, 4>());
+    }
+}
+
 /// The LCS of a pattern of 1 to 256 code points with `text`, one of them wide, in plain C++. Out
 /// of line: its tables would otherwise enlarge the frame of every short call, vector paths too.
 template <class P, class T>
 [[gnu::noinline]] std::uint64_t short_lcs_any(std::span<const P> pattern,
                                               std::span<const T> text) noexcept {
-    switch ((pattern.size() + k_word_bits - 1) / k_word_bits) {
-    case 1:
-        return short_lcs<1>(pattern, text);
-    case 2:
-        return short_lcs<2>(pattern, text);
-    case 3:
-        return short_lcs<3>(pattern, text);
-    default:
-        return short_lcs<4>(pattern, text);
-    }
+    return with_words(pattern.size(),
+                      [&](auto words) { return short_lcs<decltype(words)::value>(pattern, text); });
 }
 
 } // namespace corvane
