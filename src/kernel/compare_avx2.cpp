@@ -205,8 +205,7 @@ template <unsigned Vectors, class P, class T>
                     (advance_run<std::min<std::size_t>(4, words - 4 * Run)>(bits + 4 * Run,
                                                                             mask + 4 * Run, carry),
                      ...);
-                }
-                (std::make_index_sequence<(words + 3) / 4>());
+                }(std::make_index_sequence<(words + 3) / 4>());
             } else {
                 carry = advance_word(bits[0], mask[0], carry);
             }
@@ -407,8 +406,7 @@ std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* tex
                 (result = both_ways_vectors<Less + 1>(points, size, text, count), true)) ||
                ...);
         return result;
-    }
-    (std::make_index_sequence<64 / per_vector>());
+    }(std::make_index_sequence<64 / per_vector>());
 }
 
 [[gnu::target("avx2,bmi2,popcnt")]] void

@@ -126,8 +126,7 @@ template <std::size_t Words>
         std::uint64_t carry = 0;
         ((bits[K] = add_with_carry(bits[K], matched[K], carry, carry)), ...);
         ((bits[K] |= kept[K]), ...);
-    }
-    (std::make_index_sequence<Words>());
+    }(std::make_index_sequence<Words>());
 }
 
 /// The LCS of a pattern of `size` code points, at most `Words` words, with `text`, the row held
