@@ -29,8 +29,7 @@ using detail::shared_suffix;
 inline constexpr std::size_t k_clear_entries_up_to = 64;
 
 /// The LCS of a byte pattern of `Words` words with byte `text`, in plain C++: a table on the stack
-/// of each byte's positions. Out of line, as are the other paths' tables: they would enlarge the
-/// frame of every short call.
+/// of each byte's positions.
 template <std::size_t Words>
 std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
                              std::span<const std::uint8_t> text) noexcept {
@@ -59,6 +58,7 @@ std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
 }
 
 /// The LCS of a byte pattern of 1 to 256 code points with byte `text`, from a table on the stack.
+/// Out of line, as are the other paths' tables: they would enlarge the frame of every short call.
 [[gnu::noinline]] std::uint64_t byte_table_lcs_any(std::span<const std::uint8_t> pattern,
                                                    std::span<const std::uint8_t> text) noexcept {
     return with_words(pattern.size(), [&](auto words) {
