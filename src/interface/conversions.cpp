@@ -96,8 +96,8 @@ std::expected<void, PyErr> collect_listed_lengths(PyObject* object, LengthVector
     for (Py_ssize_t k = 0; k < size(); ++k) {
         PyObject* borrowed = is_list ? PyList_GET_ITEM(object, k) : PyTuple_GET_ITEM(object, k);
         // An exact int is read without running any code, so it needs no reference of its own.
-        if (const std::optional<std::uint64_t> value = plain_length(borrowed)) [[likely]] {
-            lengths.push_back(*value);
+        if (const Py_ssize_t value = plain_length(borrowed); value >= 0) [[likely]] {
+            lengths.push_back(static_cast<std::uint64_t>(value));
             continue;
         }
         // Anything else may run __index__, which may change the list: hold the item meanwhile.
