@@ -112,9 +112,14 @@ inline constexpr std::size_t k_short_rows_up_to_words = 4;
 
 /// On 256-bit vectors, a byte pattern of more than this many code points (and at most four words)
 /// is looked up in a table rather than compared: its eight comparisons and mask moves a code point
-/// cost more than four loads (native benchmark at avx2: letters and DNA at 240 and 256 about a
-/// fifth faster from the table, the same at 224, slower below).
+/// cost more than four loads (native benchmark at avx2 on Intel: letters and DNA at 240 and 256
+/// about a fifth faster from the table, the same at 224, slower below).
 inline constexpr std::size_t k_avx2_table_above = 224;
+
+/// The same on AMD's CPUs, whose comparisons and mask moves compete with the row's own
+/// operations for fewer ports: the table is ahead from two words (letters and DNA at 128 and 200
+/// about a quarter faster from it on Zen 3, the same at 96, and far behind within one word).
+inline constexpr std::size_t k_avx2_table_above_on_amd = 96;
 
 /// Without 256-bit vectors, a wide pattern of up to this many code points against short text is
 /// compared sixteen code points at a time on SSE2 in a short call sooner than its rows are set up.
@@ -214,7 +219,9 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
             return choose_machine_narrowing(shape, features);
         return Path::short_wide_rows;
     }
-    if (bytes && !avx512 && m > k_avx2_table_above && m <= k_short_rows_up_to_words * k_word_bits)
+    const std::size_t table_above =
+        has(features, cpu::k_amd) ? k_avx2_table_above_on_amd : k_avx2_table_above;
+    if (bytes && !avx512 && m > table_above && m <= k_short_rows_up_to_words * k_word_bits)
         return Path::short_byte_table;
     // Here even the shortest byte pattern is compared on vectors: between two calls from the
     // interpreter there is no other work to hide a table's stores and reloads behind.

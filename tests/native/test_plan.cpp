@@ -77,9 +77,12 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{2, 2, 32, 256, true}, k_portable, short_wide_rows},
         // Short calls on vectors: compared up to 320 bytes or 256 wide, else a machine.
         {{1, 1, 320, 400, true}, k_avx2, short_compared_avx2},
-        // Except that AVX2 looks bytes of 225 to 256 up in a table.
+        // Except that AVX2 looks bytes of 225 to 256 up in a table, on AMD's CPUs from 97.
         {{1, 1, 224, 300, true}, k_avx2, short_compared_avx2},
         {{1, 1, 225, 300, true}, k_avx2, short_byte_table},
+        {{1, 1, 96, 300, true}, k_avx2 | cpu::k_amd, short_compared_avx2},
+        {{1, 1, 97, 300, true}, k_avx2 | cpu::k_amd, short_byte_table},
+        {{1, 1, 97, 300, true}, k_avx512 | cpu::k_amd, short_compared_avx512},
         {{1, 1, 256, 300, true}, k_avx512, short_compared_avx512},
         {{1, 1, 321, 400, true}, k_avx2, register_rows},
         {{2, 2, 257, 300, true}, k_avx512, register_rows},
