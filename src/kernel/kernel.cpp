@@ -84,6 +84,28 @@ template <Compare Width, class T>
     return true;
 }
 
+/// The LCS of a 4-byte `pattern` of mostly ASCII with `text` of at most `plan::k_compare_up_to`
+/// code points, both narrowed to bytes on 256-bit vectors and the text looked up in a byte table
+/// of the pattern, into `lcs`; false, touching nothing, when the pattern does not narrow.
+template <class T>
+[[gnu::noinline]] bool narrowed_table_lcs(std::span<const std::uint32_t> pattern,
+                                          std::span<const T> text, std::uint64_t& lcs) noexcept {
+    std::array<std::uint8_t, plan::k_compare_up_to> narrowed_text;
+    // The plan never sends longer text here; declining keeps the buffer safe if that changes.
+    if (text.size() > narrowed_text.size()) return false;
+    constexpr std::size_t k_most = detail::k_compared_up_to<std::uint32_t>;
+    std::array<std::uint8_t, k_most> narrowed;
+    std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
+    const std::size_t count = narrow_pattern(pattern, narrowed.data(), renumbered.data());
+    if (count == k_too_many_renumbered) return false;
+    narrow_text<Compare::avx2>(text.data(), text.size(),
+                               std::span<const std::uint32_t>(renumbered.data(), count),
+                               narrowed_text.data());
+    lcs = byte_table_lcs_any(std::span<const std::uint8_t>(narrowed.data(), pattern.size()),
+                             std::span<const std::uint8_t>(narrowed_text.data(), text.size()));
+    return true;
+}
+
 /// The LCS of `pattern` with `text` on the short path `path`, which never declines: its fallback
 /// runs instead. Every short path takes any pair of widths; a path chosen only for some widths
 /// is never reached with the others.
@@ -115,6 +137,15 @@ short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> tex
                                           ? narrowed_lcs<Compare::avx512>(pattern, text, found)
                                           : narrowed_lcs<Compare::avx2>(pattern, text, found);
                 if (narrowed) {
+                    plan::count(path);
+                    return found;
+                }
+            }
+            path = plan::fallback(path, shape, features);
+            continue;
+        case Path::short_narrowed_table:
+            if constexpr (sizeof(P) == 4) {
+                if (narrowed_table_lcs(pattern, text, found)) {
                     plan::count(path);
                     return found;
                 }

@@ -21,6 +21,7 @@ enum class Path : std::uint8_t {
     short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
+    short_narrowed_table,   //   the same from 97 on AMD, text narrowed on 256-bit vectors, a table
     short_halves_both_ways, // 4-byte pattern of 17 to 64 within two planes, both ends, 512-bit
     short_both_ways_avx512, // byte pattern of 1 word, text from both ends at once
     short_both_ways_avx2,   // 1- or 2-byte pattern of 1 word, both ends, 256-bit
@@ -38,7 +39,7 @@ enum class Path : std::uint8_t {
     register_rows,            // 2 to 8 words, the row in registers
     block_rows,               // 9 words or more, dense and sparse rows (see RowUpdate)
 };
-inline constexpr std::size_t k_path_count = 19;
+inline constexpr std::size_t k_path_count = 20;
 
 /// How the long rows of `Path::block_rows` are updated for one code point.
 enum class RowUpdate : std::uint8_t { scalar, avx2, avx512 };
@@ -55,6 +56,7 @@ inline constexpr std::array<PathInfo, k_path_count> k_paths{{
     {"short_wide_rows", 0},
     {"short_narrowed_avx512", cpu::k_avx512_rows},
     {"short_narrowed_avx2", cpu::k_avx2_paths},
+    {"short_narrowed_table", cpu::k_avx2_paths | cpu::k_amd},
     {"short_halves_both_ways", cpu::k_avx512_both_ways},
     {"short_both_ways_avx512", cpu::k_avx512_both_ways},
     {"short_both_ways_avx2", cpu::k_avx2_paths},
@@ -228,8 +230,11 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
     if (m > compared_up_to(shape.pattern_width) ||
         (shape.pattern_width == 4 && n > k_compare_up_to))
         return choose_machine_narrowing(shape, features);
-    if (shape.pattern_width == 4 && m > k_narrow_from)
-        return avx512 ? Path::short_narrowed_avx512 : Path::short_narrowed_avx2;
+    if (shape.pattern_width == 4 && m > k_narrow_from) {
+        if (avx512) return Path::short_narrowed_avx512;
+        return has(features, cpu::k_amd) && m > table_above ? Path::short_narrowed_table
+                                                            : Path::short_narrowed_avx2;
+    }
     if (m <= k_word_bits && n >= k_both_ways_from) {
         if (shape.pattern_width == 4 && m > k_halves_above && both_ways)
             return Path::short_halves_both_ways;
@@ -267,6 +272,7 @@ constexpr Path fallback(Path path, const Shape& shape, cpu::Features features) n
     case Path::short_halves_both_ways:
         return Path::short_compared_avx512;
     case Path::short_narrowed_avx2:
+    case Path::short_narrowed_table:
         return Path::short_compared_avx2;
     case Path::narrowed_compared_avx512:
     case Path::narrowed_compared_avx2:

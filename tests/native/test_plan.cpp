@@ -91,6 +91,9 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{4, 4, 64, 100, true}, k_avx512, short_halves_both_ways},
         {{4, 4, 65, 100, true}, k_avx512, short_narrowed_avx512},
         {{4, 4, 65, 100, true}, k_avx2, short_narrowed_avx2},
+        // On AMD's CPUs from 97, looked up in a table.
+        {{4, 4, 96, 256, true}, k_avx2 | cpu::k_amd, short_narrowed_avx2},
+        {{4, 2, 97, 256, true}, k_avx2 | cpu::k_amd, short_narrowed_table},
         // Both ways from 28 code points of text, for patterns of one word.
         {{1, 1, 64, 27, true}, k_avx512, short_compared_avx512},
         {{1, 1, 64, 28, true}, k_avx512, short_both_ways_avx512},
@@ -172,7 +175,7 @@ const Call k_calls[] = {
     {"letters", 10, 40, true},        {"letters", 40, 60, true},
     {"letters", 20, 24, true},        {"letters", 150, 200, true},
     {"letters", 240, 260, true},      {"cyrillic", 40, 60, true},
-    {"cyrillic", 20, 100, true},      {"ascii_emoji", 40, 60, true},
+    {"cyrillic", 20, 100, true},      {"ascii_emoji", 40, 60, true},    {"ascii_emoji", 70, 90, true},
     {"ascii_emoji", 100, 120, true},  {"many_emoji", 100, 120, true},
     {"plane_two", 40, 60, true},      {"letters", 10, 40, false},
     {"letters", 20, 40, false},       {"cyrillic", 40, 60, false},
