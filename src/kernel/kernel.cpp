@@ -85,9 +85,10 @@ template <Compare Width, class T>
 }
 
 /// The LCS of a 4-byte `pattern` of mostly ASCII with `text` of at most `plan::k_compare_up_to`
-/// code points, both narrowed to bytes on 256-bit vectors and the text looked up in a byte table
-/// of the pattern, into `lcs`; false, touching nothing, when the pattern does not narrow.
-template <class T>
+/// code points, both narrowed to bytes (the text on 256-bit vectors when `Vectors`) and the text
+/// looked up in a byte table of the pattern, into `lcs`; false, touching nothing, when the pattern
+/// does not narrow.
+template <bool Vectors, class T>
 [[gnu::noinline]] bool narrowed_table_lcs(std::span<const std::uint32_t> pattern,
                                           std::span<const T> text, std::uint64_t& lcs) noexcept {
     std::array<std::uint8_t, plan::k_compare_up_to> narrowed_text;
@@ -98,9 +99,11 @@ template <class T>
     std::array<std::uint32_t, detail::k_most_renumbered> renumbered;
     const std::size_t count = narrow_pattern(pattern, narrowed.data(), renumbered.data());
     if (count == k_too_many_renumbered) return false;
-    narrow_text<Compare::avx2>(text.data(), text.size(),
-                               std::span<const std::uint32_t>(renumbered.data(), count),
-                               narrowed_text.data());
+    const std::span<const std::uint32_t> others(renumbered.data(), count);
+    if constexpr (Vectors)
+        narrow_text<Compare::avx2>(text.data(), text.size(), others, narrowed_text.data());
+    else
+        detail::narrow_text_plain(text.data(), text.size(), others, narrowed_text.data());
     lcs = byte_table_lcs_any(std::span<const std::uint8_t>(narrowed.data(), pattern.size()),
                              std::span<const std::uint8_t>(narrowed_text.data(), text.size()));
     return true;
@@ -144,8 +147,12 @@ short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> tex
             path = plan::fallback(path, shape, features);
             continue;
         case Path::short_narrowed_table:
+        case Path::short_narrowed_plain:
             if constexpr (sizeof(P) == 4) {
-                if (narrowed_table_lcs(pattern, text, found)) {
+                const bool narrowed = path == Path::short_narrowed_table
+                                          ? narrowed_table_lcs<true>(pattern, text, found)
+                                          : narrowed_table_lcs<false>(pattern, text, found);
+                if (narrowed) {
                     plan::count(path);
                     return found;
                 }

@@ -22,6 +22,7 @@ enum class Path : std::uint8_t {
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
     short_narrowed_table,   //   the same from 97 on AMD, text narrowed on 256-bit vectors, a table
+    short_narrowed_plain,   // 4-byte pattern of mostly ASCII without vectors, narrowed, a table
     short_halves_both_ways, // 4-byte pattern of 17 to 64 within two planes, both ends, 512-bit
     short_both_ways_avx512, // byte pattern of 1 word, text from both ends at once
     short_both_ways_avx2,   // 1- or 2-byte pattern of 1 word, both ends, 256-bit
@@ -39,7 +40,7 @@ enum class Path : std::uint8_t {
     register_rows,            // 2 to 8 words, the row in registers
     block_rows,               // 9 words or more, dense and sparse rows (see RowUpdate)
 };
-inline constexpr std::size_t k_path_count = 20;
+inline constexpr std::size_t k_path_count = 21;
 
 /// How the long rows of `Path::block_rows` are updated for one code point.
 enum class RowUpdate : std::uint8_t { scalar, avx2, avx512 };
@@ -57,6 +58,7 @@ inline constexpr std::array<PathInfo, k_path_count> k_paths{{
     {"short_narrowed_avx512", cpu::k_avx512_rows},
     {"short_narrowed_avx2", cpu::k_avx2_paths},
     {"short_narrowed_table", cpu::k_avx2_paths | cpu::k_amd},
+    {"short_narrowed_plain", 0},
     {"short_halves_both_ways", cpu::k_avx512_both_ways},
     {"short_both_ways_avx512", cpu::k_avx512_both_ways},
     {"short_both_ways_avx2", cpu::k_avx2_paths},
@@ -122,6 +124,12 @@ inline constexpr std::size_t k_avx2_table_above = 224;
 /// operations for fewer ports: the table is ahead from two words (letters and DNA at 128 and 200
 /// about a quarter faster from it on Zen 3, the same at 96, and far behind within one word).
 inline constexpr std::size_t k_avx2_table_above_on_amd = 96;
+
+/// Without vectors, a 4-byte pattern of more than this many code points is narrowed to bytes for
+/// a short call: below, narrowing both texts code point by code point, a branch on each, costs
+/// what the table saves (portable level, ASCII with emoji: 1.15 times faster narrowed at 128 to
+/// 256, the same at 32 and 64, slower at 16).
+inline constexpr std::size_t k_narrow_plain_above = 96;
 
 /// Without 256-bit vectors, a wide pattern of up to this many code points against short text is
 /// compared sixteen code points at a time on SSE2 in a short call sooner than its rows are set up.
@@ -219,6 +227,10 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
             (has(features, cpu::k_sse2) && shape.pattern_width > 1 && m <= k_short_sse2_up_to &&
              n <= k_compare_up_to))
             return choose_machine_narrowing(shape, features);
+        // A 4-byte pattern is usually mostly ASCII with a few code points beyond (emoji): as
+        // bytes it takes one load a code point from a table, where its rows take two.
+        if (shape.pattern_width == 4 && m > k_narrow_plain_above && n <= k_compare_up_to)
+            return Path::short_narrowed_plain;
         return Path::short_wide_rows;
     }
     const std::size_t table_above =
@@ -274,6 +286,8 @@ constexpr Path fallback(Path path, const Shape& shape, cpu::Features features) n
     case Path::short_narrowed_avx2:
     case Path::short_narrowed_table:
         return Path::short_compared_avx2;
+    case Path::short_narrowed_plain:
+        return Path::short_wide_rows;
     case Path::narrowed_compared_avx512:
     case Path::narrowed_compared_avx2:
     case Path::narrowed_rows_avx512:

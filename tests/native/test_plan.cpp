@@ -75,6 +75,10 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{2, 2, 33, 256, true}, k_sse2, short_wide_rows},
         {{2, 2, 32, 257, true}, k_sse2, short_wide_rows},
         {{2, 2, 32, 256, true}, k_portable, short_wide_rows},
+        // Without vectors, a 4-byte pattern from 97 against text of up to 256 is narrowed.
+        {{4, 4, 96, 256, true}, k_portable, short_wide_rows},
+        {{4, 1, 97, 256, true}, k_sse2, short_narrowed_plain},
+        {{4, 4, 97, 257, true}, k_portable, short_wide_rows},
         // Short calls on vectors: compared up to 320 bytes or 256 wide, else a machine.
         {{1, 1, 320, 400, true}, k_avx2, short_compared_avx2},
         // Except that AVX2 looks bytes of 225 to 256 up in a table, on AMD's CPUs from 97.
