@@ -16,7 +16,8 @@ Features probe() noexcept {
     add(__builtin_cpu_supports("popcnt"), k_popcnt);
     add(__builtin_cpu_supports("bmi2"), k_bmi2);
     add(__builtin_cpu_supports("avx2"), k_avx2);
-    add(__builtin_cpu_is("amd"), k_amd);
+    // Read whatever the build's cap: it tells the CPU's generation, not what the paths may use.
+    add(__builtin_cpu_is("amd") && !__builtin_cpu_supports("avx512f"), k_amd_before_zen4);
 #endif
 #if CORVANE_X86_AVX512
     add(__builtin_cpu_supports("avx512f"), k_avx512f);

@@ -47,9 +47,10 @@ inline constexpr Features k_avx512vl = 1u << 7;
 inline constexpr Features k_avx512cd = 1u << 8;
 inline constexpr Features k_avx512vbmi2 = 1u << 9;
 inline constexpr Features k_avx512vpopcntdq = 1u << 10;
-/// Not an instruction set but whose CPU it is: on AMD's, a 256-bit comparison and its mask move
-/// cost more beside a table's loads than on Intel's, which moves some thresholds (see the plan).
-inline constexpr Features k_amd = 1u << 11;
+/// Not an instruction set but which CPU it is: AMD's without AVX-512 (Zen 3 and before), where a
+/// 256-bit comparison and its mask move cost more beside a table's loads than on Zen 4, which
+/// moves some thresholds (see the plan).
+inline constexpr Features k_amd_before_zen4 = 1u << 11;
 
 // What each family of paths needs, all of it or none of it.
 inline constexpr Features k_avx2_paths = k_avx2 | k_bmi2 | k_popcnt;
@@ -101,14 +102,14 @@ inline bool has(Features needed) noexcept {
 }
 
 /// For tests and benchmarks: while it lives, only the features of `allowed` that the CPU has are
-/// used, and what was used before comes back when it ends. Whose CPU it is stays as it is: a scope
+/// used, and what was used before comes back when it ends. Which CPU it is stays as it is: a scope
 /// narrows instruction sets, so that each level runs the choices this CPU makes at it. Scopes
 /// nest; the process never changes its choice otherwise, and nothing in the environment changes
 /// it.
 class Scope {
   public:
     explicit Scope(Features allowed) noexcept
-        : before_(g_enabled.exchange(available() & (allowed | k_amd),
+        : before_(g_enabled.exchange(available() & (allowed | k_amd_before_zen4),
                                      std::memory_order_relaxed)) {}
     ~Scope() { g_enabled.store(before_, std::memory_order_relaxed); }
     Scope(const Scope&) = delete;

@@ -21,7 +21,7 @@ enum class Path : std::uint8_t {
     short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
-    short_narrowed_table,   //   the same from 97 on AMD, text narrowed on 256-bit vectors, a table
+    short_narrowed_table,   //   the same from 97 before Zen 4, text narrowed on 256-bit vectors
     short_narrowed_plain,   // 4-byte pattern of mostly ASCII without vectors, narrowed, a table
     short_halves_both_ways, // 4-byte pattern of 17 to 64 within two planes, both ends, 512-bit
     short_both_ways_avx512, // byte pattern of 1 word, text from both ends at once
@@ -57,7 +57,7 @@ inline constexpr std::array<PathInfo, k_path_count> k_paths{{
     {"short_wide_rows", 0},
     {"short_narrowed_avx512", cpu::k_avx512_rows},
     {"short_narrowed_avx2", cpu::k_avx2_paths},
-    {"short_narrowed_table", cpu::k_avx2_paths | cpu::k_amd},
+    {"short_narrowed_table", cpu::k_avx2_paths | cpu::k_amd_before_zen4},
     {"short_narrowed_plain", 0},
     {"short_halves_both_ways", cpu::k_avx512_both_ways},
     {"short_both_ways_avx512", cpu::k_avx512_both_ways},
@@ -116,14 +116,14 @@ inline constexpr std::size_t k_short_rows_up_to_words = 4;
 
 /// On 256-bit vectors, a byte pattern of more than this many code points (and at most four words)
 /// is looked up in a table rather than compared: its eight comparisons and mask moves a code point
-/// cost more than four loads (native benchmark at avx2 on Intel: letters and DNA at 240 and 256
+/// cost more than four loads (native benchmark at avx2 on Zen 4: letters and DNA at 240 and 256
 /// about a fifth faster from the table, the same at 224, slower below).
 inline constexpr std::size_t k_avx2_table_above = 224;
 
-/// The same on AMD's CPUs, whose comparisons and mask moves compete with the row's own
-/// operations for fewer ports: the table is ahead from two words (letters and DNA at 128 and 200
-/// about a quarter faster from it on Zen 3, the same at 96, and far behind within one word).
-inline constexpr std::size_t k_avx2_table_above_on_amd = 96;
+/// The same on AMD's CPUs before Zen 4, whose comparisons and mask moves cost more beside the
+/// row's own operations: the table is ahead from two words (letters and DNA at 128 and 200 about
+/// a quarter faster from it on Zen 3, the same at 96, and far behind within one word).
+inline constexpr std::size_t k_avx2_table_above_before_zen4 = 96;
 
 /// Without vectors, a 4-byte pattern of more than this many code points is narrowed to bytes for
 /// a short call: below, narrowing both texts code point by code point, a branch on each, costs
@@ -234,7 +234,7 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
         return Path::short_wide_rows;
     }
     const std::size_t table_above =
-        has(features, cpu::k_amd) ? k_avx2_table_above_on_amd : k_avx2_table_above;
+        has(features, cpu::k_amd_before_zen4) ? k_avx2_table_above_before_zen4 : k_avx2_table_above;
     if (bytes && !avx512 && m > table_above && m <= k_short_rows_up_to_words * k_word_bits)
         return Path::short_byte_table;
     // Here even the shortest byte pattern is compared on vectors: between two calls from the
@@ -244,7 +244,7 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
         return choose_machine_narrowing(shape, features);
     if (shape.pattern_width == 4 && m > k_narrow_from) {
         if (avx512) return Path::short_narrowed_avx512;
-        return has(features, cpu::k_amd) && m > table_above ? Path::short_narrowed_table
+        return has(features, cpu::k_amd_before_zen4) && m > table_above ? Path::short_narrowed_table
                                                             : Path::short_narrowed_avx2;
     }
     if (m <= k_word_bits && n >= k_both_ways_from) {

@@ -81,12 +81,12 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{4, 4, 97, 257, true}, k_portable, short_wide_rows},
         // Short calls on vectors: compared up to 320 bytes or 256 wide, else a machine.
         {{1, 1, 320, 400, true}, k_avx2, short_compared_avx2},
-        // Except that AVX2 looks bytes of 225 to 256 up in a table, on AMD's CPUs from 97.
+        // Except that AVX2 looks bytes of 225 to 256 up in a table, on AMD's before Zen 4 from 97.
         {{1, 1, 224, 300, true}, k_avx2, short_compared_avx2},
         {{1, 1, 225, 300, true}, k_avx2, short_byte_table},
-        {{1, 1, 96, 300, true}, k_avx2 | cpu::k_amd, short_compared_avx2},
-        {{1, 1, 97, 300, true}, k_avx2 | cpu::k_amd, short_byte_table},
-        {{1, 1, 97, 300, true}, k_avx512 | cpu::k_amd, short_compared_avx512},
+        {{1, 1, 96, 300, true}, k_avx2 | cpu::k_amd_before_zen4, short_compared_avx2},
+        {{1, 1, 97, 300, true}, k_avx2 | cpu::k_amd_before_zen4, short_byte_table},
+        {{1, 1, 97, 300, true}, k_avx512 | cpu::k_amd_before_zen4, short_compared_avx512},
         {{1, 1, 256, 300, true}, k_avx512, short_compared_avx512},
         {{1, 1, 321, 400, true}, k_avx2, register_rows},
         {{2, 2, 257, 300, true}, k_avx512, register_rows},
@@ -95,9 +95,9 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{4, 4, 64, 100, true}, k_avx512, short_halves_both_ways},
         {{4, 4, 65, 100, true}, k_avx512, short_narrowed_avx512},
         {{4, 4, 65, 100, true}, k_avx2, short_narrowed_avx2},
-        // On AMD's CPUs from 97, looked up in a table.
-        {{4, 4, 96, 256, true}, k_avx2 | cpu::k_amd, short_narrowed_avx2},
-        {{4, 2, 97, 256, true}, k_avx2 | cpu::k_amd, short_narrowed_table},
+        // On AMD's before Zen 4 from 97, looked up in a table.
+        {{4, 4, 96, 256, true}, k_avx2 | cpu::k_amd_before_zen4, short_narrowed_avx2},
+        {{4, 2, 97, 256, true}, k_avx2 | cpu::k_amd_before_zen4, short_narrowed_table},
         // Both ways from 28 code points of text, for patterns of one word.
         {{1, 1, 64, 27, true}, k_avx512, short_compared_avx512},
         {{1, 1, 64, 28, true}, k_avx512, short_both_ways_avx512},
