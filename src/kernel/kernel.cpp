@@ -5,6 +5,7 @@
 #include "kernel/answer.hpp"
 #include "kernel/compare_avx2.hpp"
 #include "kernel/compared.hpp"
+#include "kernel/latin1_rows.hpp"
 #include "kernel/plan.hpp"
 #include "kernel/short_rows.hpp"
 #include "kernel/vector.hpp"
@@ -127,6 +128,15 @@ short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> tex
                 return byte_table_lcs_any(pattern, text);
             }
             break;
+        case Path::short_latin1_rows:
+            if constexpr (sizeof(P) > 1 || sizeof(T) > 1) {
+                if (short_latin1_lcs(pattern, text, found)) {
+                    plan::count(path);
+                    return found;
+                }
+            }
+            path = plan::fallback(path, shape, features);
+            continue;
         case Path::short_wide_rows:
             if constexpr (sizeof(P) > 1 || sizeof(T) > 1) {
                 plan::count(path);

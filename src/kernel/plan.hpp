@@ -18,6 +18,7 @@ namespace corvane::plan {
 enum class Path : std::uint8_t {
     // Short calls.
     short_byte_table,       // bytes against bytes, 1 to 4 words, a table on the stack (plain C++)
+    short_latin1_rows,      // one side wide, 1 word, Latin-1 but a few, plain C++: a table of 256
     short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
@@ -40,7 +41,7 @@ enum class Path : std::uint8_t {
     register_rows,            // 2 to 8 words, the row in registers
     block_rows,               // 9 words or more, dense and sparse rows (see RowUpdate)
 };
-inline constexpr std::size_t k_path_count = 21;
+inline constexpr std::size_t k_path_count = 22;
 
 /// How the long rows of `Path::block_rows` are updated for one code point.
 enum class RowUpdate : std::uint8_t { scalar, avx2, avx512 };
@@ -54,6 +55,7 @@ struct PathInfo {
 
 inline constexpr std::array<PathInfo, k_path_count> k_paths{{
     {"short_byte_table", 0},
+    {"short_latin1_rows", 0},
     {"short_wide_rows", 0},
     {"short_narrowed_avx512", cpu::k_avx512_rows},
     {"short_narrowed_avx2", cpu::k_avx2_paths},
@@ -231,7 +233,7 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
         // bytes it takes one load a code point from a table, where its rows take two.
         if (shape.pattern_width == 4 && m > k_narrow_plain_above && n <= k_compare_up_to)
             return Path::short_narrowed_plain;
-        return Path::short_wide_rows;
+        return m <= k_word_bits ? Path::short_latin1_rows : Path::short_wide_rows;
     }
     const std::size_t table_above =
         has(features, cpu::k_amd_before_zen4) ? k_avx2_table_above_before_zen4 : k_avx2_table_above;
@@ -245,7 +247,7 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
     if (shape.pattern_width == 4 && m > k_narrow_from) {
         if (avx512) return Path::short_narrowed_avx512;
         return has(features, cpu::k_amd_before_zen4) && m > table_above ? Path::short_narrowed_table
-                                                            : Path::short_narrowed_avx2;
+                                                                        : Path::short_narrowed_avx2;
     }
     if (m <= k_word_bits && n >= k_both_ways_from) {
         if (shape.pattern_width == 4 && m > k_halves_above && both_ways)
@@ -277,7 +279,8 @@ constexpr bool narrows(Path path) noexcept {
 }
 
 /// The path taken when `path` declines at run time: narrowing declines a pattern with too many
-/// distinct code points beyond ASCII, the halves a code point beyond the first two planes.
+/// distinct code points beyond ASCII, the Latin-1 rows one with too many beyond Latin-1, the
+/// halves a code point beyond the first two planes.
 constexpr Path fallback(Path path, const Shape& shape, cpu::Features features) noexcept {
     switch (path) {
     case Path::short_narrowed_avx512:
@@ -287,6 +290,7 @@ constexpr Path fallback(Path path, const Shape& shape, cpu::Features features) n
     case Path::short_narrowed_table:
         return Path::short_compared_avx2;
     case Path::short_narrowed_plain:
+    case Path::short_latin1_rows:
         return Path::short_wide_rows;
     case Path::narrowed_compared_avx512:
     case Path::narrowed_compared_avx2:

@@ -129,8 +129,15 @@ template <std::size_t Words>
     }(std::make_index_sequence<Words>());
 }
 
+/// The same for a row of one word, from the positions themselves.
+[[gnu::always_inline]] inline void advance_words(std::array<std::uint64_t, 1>& bits,
+                                                 std::uint64_t mask) noexcept {
+    advance_words<1>(bits, &mask);
+}
+
 /// The LCS of a pattern of `size` code points, at most `Words` words, with `text`, the row held
-/// in registers and each code point's positions from `row_of`. The LCS is counted from the row
+/// in registers and each code point's positions from `row_of` (their words, or for one word the
+/// positions themselves). The LCS is counted from the row
 /// once at the end, or between runs of long text, which stop once every position is matched.
 template <std::size_t Words, class T, class RowOf>
 [[gnu::always_inline]] inline std::uint64_t
@@ -140,7 +147,7 @@ feed_registers(std::span<const T> text, std::size_t size, const RowOf& row_of) n
     for (std::size_t done = 0; done < text.size();) {
         const std::size_t end = std::min(text.size(), done + k_run);
         for (; done < end; ++done)
-            advance_words<Words>(bits, row_of(text[done]));
+            advance_words(bits, row_of(text[done]));
         if (done < text.size() && corvane::zeros_below(bits.data(), Words * k_word_bits) == size)
             break;
     }

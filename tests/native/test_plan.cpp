@@ -66,15 +66,18 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{1, 1, 512, 600, false}, k_portable, register_rows},
         {{1, 1, 513, 600, false}, k_portable, block_rows},
         // Short calls without vectors: up to four words, a byte table for bytes and rows for one
-        // side wide, unless SSE2 compares a pattern of up to 32 against text of up to 256.
+        // side wide (one word in a Latin-1 table), unless SSE2 compares a pattern of up to 32
+        // against text of up to 256.
         {{1, 1, 256, 300, true}, k_sse2, short_byte_table},
         {{1, 1, 257, 300, true}, k_sse2, register_rows},
+        {{1, 2, 64, 300, true}, k_portable, short_latin1_rows},
+        {{1, 2, 65, 300, true}, k_portable, short_wide_rows},
         {{1, 2, 256, 300, true}, k_portable, short_wide_rows},
         {{1, 2, 257, 300, true}, k_portable, register_rows},
         {{2, 2, 32, 256, true}, k_sse2, compared_sse2},
-        {{2, 2, 33, 256, true}, k_sse2, short_wide_rows},
-        {{2, 2, 32, 257, true}, k_sse2, short_wide_rows},
-        {{2, 2, 32, 256, true}, k_portable, short_wide_rows},
+        {{2, 2, 33, 256, true}, k_sse2, short_latin1_rows},
+        {{2, 2, 32, 257, true}, k_sse2, short_latin1_rows},
+        {{2, 2, 32, 256, true}, k_portable, short_latin1_rows},
         // Without vectors, a 4-byte pattern from 97 against text of up to 256 is narrowed.
         {{4, 4, 96, 256, true}, k_portable, short_wide_rows},
         {{4, 1, 97, 256, true}, k_sse2, short_narrowed_plain},
@@ -127,6 +130,8 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
               name_of(short_compared_avx512));
     EXPECT_EQ(name_of(fallback(short_narrowed_avx2, {4, 4, 100, 100, true}, k_avx2)),
               name_of(short_compared_avx2));
+    EXPECT_EQ(name_of(fallback(short_latin1_rows, {2, 2, 40, 100, true}, k_portable)),
+              name_of(short_wide_rows));
     // Long rows: 512-bit from 17 words, 256-bit from 20.
     EXPECT_EQ(choose_row_update(16, k_avx512), RowUpdate::scalar);
     EXPECT_EQ(choose_row_update(17, k_avx512), RowUpdate::avx512);
@@ -157,6 +162,9 @@ const std::u32string k_letters = U"abcdefghijklmnopqrstuvwxyz";
 const std::u32string k_cyrillic = U"\u0430\u0431\u0432\u0433\u0434\u0435\u043e ";
 // Mostly ASCII with a few emoji: narrows to bytes.
 const std::u32string k_ascii_emoji = U"abcdefghij \U0001F600\U0001F601";
+// Letters with one emoji among them: Latin-1 but for a few, looked up in a table of 256 without
+// vectors.
+const std::u32string k_few_emoji = U"abcdefghij \U0001F600";
 // Twenty emoji and more: too many beyond ASCII to narrow.
 const std::u32string k_many_emoji = U"ab\U0001F600\U0001F601\U0001F602\U0001F603\U0001F604"
                                     U"\U0001F605\U0001F606\U0001F607\U0001F608\U0001F609\U0001F60A"
@@ -169,6 +177,7 @@ const std::u32string& alphabet(std::string_view name) {
     if (name == "letters") return k_letters;
     if (name == "cyrillic") return k_cyrillic;
     if (name == "ascii_emoji") return k_ascii_emoji;
+    if (name == "few_emoji") return k_few_emoji;
     if (name == "many_emoji") return k_many_emoji;
     return k_plane_two;
 }
@@ -179,7 +188,8 @@ const Call k_calls[] = {
     {"letters", 10, 40, true},        {"letters", 40, 60, true},
     {"letters", 20, 24, true},        {"letters", 150, 200, true},
     {"letters", 240, 260, true},      {"cyrillic", 40, 60, true},
-    {"cyrillic", 20, 100, true},      {"ascii_emoji", 40, 60, true},    {"ascii_emoji", 70, 90, true},
+    {"cyrillic", 20, 100, true},      {"few_emoji", 40, 60, true},
+    {"ascii_emoji", 40, 60, true},    {"ascii_emoji", 70, 90, true},
     {"ascii_emoji", 100, 120, true},  {"many_emoji", 100, 120, true},
     {"plane_two", 40, 60, true},      {"letters", 10, 40, false},
     {"letters", 20, 40, false},       {"cyrillic", 40, 60, false},
