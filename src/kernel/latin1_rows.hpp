@@ -1,5 +1,5 @@
-// The rows of short patterns of one word that are Latin-1 but for a few code points, for short
-// calls without vectors where one side is wide.
+// The rows of short patterns of one word that are Latin-1 (or Latin Extended-A) but for a few
+// code points, for short calls without vectors where one side is wide.
 #pragma once
 
 #include "kernel/machines.hpp"
@@ -13,19 +13,22 @@
 
 namespace corvane {
 
-/// The positions of a pattern of one word: those of each Latin-1 code point in a table of 256
-/// rows, one load a code point of text, and those of the few others one by one, found by
+/// The positions of a pattern of one word: those of each code point below `Table` in a table
+/// of rows, one load a code point of text, and those of the few others one by one, found by
 /// comparing with each of them. Text that mixes ASCII with a few emoji or letters beyond Latin-1
 /// looks up nearly every code point with one load, where the slots of `ShortRows` take two and
-/// cost twice as much to fill.
+/// cost twice as much to fill. The table holds Latin-1 (256 rows), or with Latin Extended-A (384
+/// rows: the letters of Polish, Czech, Turkish...) where no text has 4-byte code points.
+template <std::uint32_t Table>
 class Latin1Rows {
   public:
-    /// The most code points beyond Latin-1, and the largest share of the pattern they may take
-    /// (one in eight). Each of the text's code points beyond Latin-1 costs a mispredicted branch
-    /// and the comparisons, so the table pays only where they are few: at the portable level
-    /// calls on ASCII with emoji (one in twenty) take 8% less time at 32 code points and 17%
-    /// at 64, Polish sentences 6% less, and Latin text with one letter in seven beyond Latin-1
-    /// as long at 64 but 12% longer at 32.
+    /// The most code points beyond the table, and the largest share of the pattern they may
+    /// take (one in eight). Each of the text's code points beyond the table costs a mispredicted
+    /// branch and the comparisons, so the table pays only where they are few. Measured at the
+    /// portable level against the slots: ASCII with emoji (one in twenty) takes 12% less time
+    /// at 64 code points and 2% at 32, Latin text with letters beyond Latin-1 (one in seven)
+    /// 18% less at 64 and 6% at 32 (Latin Extended-A in the table; with Latin-1 alone it took
+    /// 12% longer at 32).
     static constexpr std::size_t k_others_up_to = 8;
     static constexpr std::size_t k_others_share = 8;
 
@@ -34,16 +37,16 @@ class Latin1Rows {
     Latin1Rows& operator=(const Latin1Rows&) = delete;
 
     /// Fills the rows of `pattern` for `text`, or declines a pattern of too many code points
-    /// beyond Latin-1.
+    /// beyond the table.
     template <class P, class T>
     bool fill(std::span<const P> pattern, std::span<const T> text) noexcept {
-        // A pattern that starts beyond Latin-1 is seldom Latin-1 but for a few. The others are
+        // A pattern that starts beyond the table seldom lies in it but for a few. The others are
         // counted apart, a loop the compiler runs on vectors, so that a declined pattern costs
         // little.
-        if (pattern.empty() || pattern[0] > 0xFF) return false;
+        if (pattern.empty() || pattern[0] >= k_table) return false;
         unsigned count = 0;
         for (const P point : pattern)
-            count += point > 0xFF;
+            count += point >= k_table;
         if (count > k_others_up_to || count * k_others_share > pattern.size()) return false;
         // The rows read are those of the two texts' code points: clearing them one by one is
         // sooner than clearing the table while the texts are short.
@@ -51,9 +54,9 @@ class Latin1Rows {
             latin1_.fill(0);
         } else {
             for (const T point : text)
-                latin1_[point & 0xFF] = 0;
+                latin1_[at(point)] = 0;
             for (const P point : pattern)
-                latin1_[point & 0xFF] = 0;
+                latin1_[at(point)] = 0;
         }
         // The others' positions are gathered as bits, then listed: the order they come in has
         // no branch that a mix of the two kinds mispredicts (masks, which the compiler keeps
@@ -61,8 +64,8 @@ class Latin1Rows {
         std::uint64_t bit = 1;
         std::uint64_t others = 0;
         for (const P point : pattern) {
-            const std::uint64_t latin1 = std::uint64_t{0} - (point <= 0xFF);
-            latin1_[point & 0xFF] |= bit & latin1;
+            const std::uint64_t latin1 = std::uint64_t{0} - (point < k_table);
+            latin1_[at(point)] |= bit & latin1;
             others |= bit & ~latin1;
             bit <<= 1;
         }
@@ -81,7 +84,7 @@ class Latin1Rows {
     /// The positions of `point`, comparing it with the first `Others` others.
     template <std::size_t Others>
     [[gnu::always_inline]] std::uint64_t mask(std::uint32_t point) const noexcept {
-        if (point <= 0xFF) [[likely]]
+        if (point < k_table) [[likely]]
             return latin1_[point];
         std::uint64_t mask = 0;
         for (std::size_t k = 0; k < Others; ++k)
@@ -92,24 +95,35 @@ class Latin1Rows {
   private:
     static constexpr std::size_t k_clear_each_up_to = 64;
     static constexpr std::uint32_t k_no_point = 0xFFFFFFFF;
+    static constexpr std::uint32_t k_table = Table;
 
-    std::array<std::uint64_t, 256> latin1_;
+    /// The row cleared or filled for `point`: its own in the table, and for the others one
+    /// that they leave as it was.
+    static std::size_t at(std::uint32_t point) noexcept {
+        if constexpr (k_table == 0x100)
+            return point & 0xFF;
+        else
+            return point & ((std::uint32_t{0} - (point < k_table)) | 0xFF);
+    }
+
+    std::array<std::uint64_t, k_table> latin1_;
     std::size_t others_ = 0;
     std::array<std::uint32_t, k_others_up_to> other_points_;
     std::array<std::uint64_t, k_others_up_to> other_masks_;
 };
 
 /// The LCS of a pattern of at most one word with `text`, one of them wide, into `lcs`, or false
-/// for a pattern of too many code points beyond Latin-1. The others are compared four or eight
+/// for a pattern of too many code points beyond its table. The others are compared four or eight
 /// at a time, the fewest that hold them (none for a byte pattern).
 template <class P, class T>
 [[gnu::noinline]] bool short_latin1_lcs(std::span<const P> pattern, std::span<const T> text,
                                         std::uint64_t& lcs) noexcept {
-    Latin1Rows rows;
+    Latin1Rows<(sizeof(P) == 4 || sizeof(T) == 4) ? 0x100 : 0x180> rows;
     if (!rows.fill(pattern, text)) return false;
     const auto feed = [&]<std::size_t Others>() {
-        return feed_registers<1>(text, pattern.size(),
-                                 [&](std::uint32_t point) { return rows.mask<Others>(point); });
+        return feed_registers<1>(text, pattern.size(), [&](std::uint32_t point) {
+            return rows.template mask<Others>(point);
+        });
     };
     if constexpr (sizeof(P) == 1)
         lcs = feed.template operator()<0>();

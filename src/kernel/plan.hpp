@@ -18,7 +18,7 @@ namespace corvane::plan {
 enum class Path : std::uint8_t {
     // Short calls.
     short_byte_table,       // bytes against bytes, 1 to 4 words, a table on the stack (plain C++)
-    short_latin1_rows,      // one side wide, 1 word, Latin-1 but a few, plain C++: a table of 256
+    short_latin1_rows,      // one side wide, 1 word, Latin-1 but a few, plain C++: a row table
     short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
@@ -279,8 +279,8 @@ constexpr bool narrows(Path path) noexcept {
 }
 
 /// The path taken when `path` declines at run time: narrowing declines a pattern with too many
-/// distinct code points beyond ASCII, the Latin-1 rows one with too many beyond Latin-1, the
-/// halves a code point beyond the first two planes.
+/// distinct code points beyond ASCII, the Latin-1 rows one with too many beyond their table,
+/// the halves a code point beyond the first two planes.
 constexpr Path fallback(Path path, const Shape& shape, cpu::Features features) noexcept {
     switch (path) {
     case Path::short_narrowed_avx512:

@@ -195,9 +195,9 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
     // text holding U+0080 to U+008F, the next emoji and the value for none must still not match,
     // whether the pattern is short enough to compare or indexed. Patterns in the first two planes
     // are compared on the low 16 bits of code points: U+F600, U+1F600 and U+2F600 share theirs,
-    // in a pattern holding two of them or all three, against 4-, 2- and 1-byte text. Latin-1
-    // patterns with a few code points beyond, in a table of 256 without vectors, must not match
-    // the lookalikes of their Latin-1 code points nor of those beyond.
+    // in a pattern holding two of them or all three, against 4-, 2- and 1-byte text. Patterns of
+    // Latin-1 and Latin Extended-A with a few code points beyond, in a table without vectors,
+    // must not match the lookalikes of those in the table nor of those beyond.
     struct Case {
         std::vector<std::string> pattern;
         std::vector<std::string> text;
@@ -223,6 +223,8 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
         {{"a", "\u00e9", "\U0001F600"}, {"a", "\u00e9", "b"}},
         {{"a", "b", "c", "d", "e", "\u00e9", "\u0161", "\U0001F600"},
          {"a", "b", "\u00e9", "\u0161", "\u0162", "\u01e9", "\U0001F600", "\U0001F661"}},
+        {{"a", "b", "c", "d", "e", "f", "g", "\u0161", "\u0263"},
+         {"a", "c", "\u0161", "\u0162", "\u0263", "\u0363", "\u01e3"}},
     };
     std::mt19937_64 random(9);
     for (const Case& alphabets : cases)
