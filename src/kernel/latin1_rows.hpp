@@ -74,8 +74,10 @@ class Latin1Rows {
             other_masks_[others_] = others & -others;
             other_points_[others_++] = pattern[std::countr_zero(others)];
         }
-        // The unused entries hold what no code point is, so that every lookup reads them all.
+        // The unused entries hold what no code point is, and no positions, so that every lookup
+        // reads them all.
         std::fill(other_points_.begin() + others_, other_points_.end(), k_no_point);
+        std::fill(other_masks_.begin() + others_, other_masks_.end(), 0);
         return true;
     }
 
