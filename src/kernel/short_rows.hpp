@@ -137,8 +137,8 @@ template <std::size_t Words>
 
 /// The LCS of a pattern of `size` code points, at most `Words` words, with `text`, the row held
 /// in registers and each code point's positions from `row_of` (their words, or for one word the
-/// positions themselves). The LCS is counted from the row
-/// once at the end, or between runs of long text, which stop once every position is matched.
+/// positions themselves). The LCS is counted from the row once at the end, or between runs of
+/// long text, which stop once every position is matched.
 template <std::size_t Words, class T, class RowOf>
 [[gnu::always_inline]] inline std::uint64_t
 feed_registers(std::span<const T> text, std::size_t size, const RowOf& row_of) noexcept {
