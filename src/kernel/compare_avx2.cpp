@@ -218,6 +218,37 @@ template <unsigned Vectors, class P, class T>
     return lcs;
 }
 
+// `feed_vectors` for a fresh row of one word that nothing reads afterwards: the LCS is counted
+// once, from the row's zeros at the pattern's positions, where `feed_vectors` counts each code
+// point's carry out of a row cut to the pattern. The zeros past the pattern, which text may hold
+// too, change only bits above it: a carry never passes down. That is four instructions fewer a
+// code point (the cut and the carry's count) and no registers to save, in what is most of a short
+// call's work (place names about 5% faster on Zen 3).
+template <unsigned Vectors, class P, class T>
+[[CORVANE_TARGET_AVX2]] std::uint64_t
+fresh_word_vectors(const P* points, std::size_t size, const T* text, std::size_t count) noexcept {
+    static_assert(Vectors * (32 / sizeof(P)) <= 64, "one word of row");
+    __m256i lane[Vectors];
+    load_pattern<Vectors>(points, size, lane);
+    const std::uint64_t valid = size == 64 ? k_all_ones : (std::uint64_t{1} << size) - 1;
+    std::uint64_t bits = k_all_ones;
+    constexpr std::size_t stretch = 256;
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t end = std::min(count, done + stretch);
+        for (; done < end; ++done) {
+            const std::uint32_t point = text[done];
+            std::uint64_t mask[1];
+            positions_of<Vectors, P>(lane, probe_of<P>(point), mask);
+            if constexpr (sizeof(T) > sizeof(P))
+                mask[0] &= 0 - std::uint64_t{(point >> (8 * sizeof(P))) == 0};
+            advance_word(bits, mask[0], 0);
+        }
+        // Every position matched: the rest of the text changes nothing.
+        if ((bits & valid) == 0) break;
+    }
+    return static_cast<std::uint64_t>(std::popcount(~bits & valid));
+}
+
 // The code points of a vector in reverse order.
 template <class P>
 [[CORVANE_TARGET_AVX2, gnu::always_inline]] inline __m256i reversed_points(__m256i x) noexcept {
@@ -389,6 +420,11 @@ std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* tex
     constexpr std::size_t per_vector = 32 / sizeof(P);
     constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
+    if (bits == nullptr && lcs == 0 && size <= 64) {
+        return with_vector_count<64 / per_vector>(vectors, 0, [&]<std::size_t Vectors>() {
+            return fresh_word_vectors<Vectors>(points, size, text, count);
+        });
+    }
     return with_vector_count<most>(vectors, lcs, [&]<std::size_t Vectors>() {
         return feed_vectors<Vectors>(points, size, text, count, bits, lcs);
     });
