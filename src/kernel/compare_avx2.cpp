@@ -235,8 +235,6 @@ fresh_word_vectors(const P* points, std::size_t size, const T* text, std::size_t
     constexpr std::size_t stretch = 256;
     for (std::size_t done = 0; done < count;) {
         const std::size_t end = std::min(count, done + stretch);
-        // Two code points a pass, as the both-ways rows take them.
-#pragma GCC unroll 2
         for (; done < end; ++done) {
             const std::uint32_t point = text[done];
             std::uint64_t mask[1];
