@@ -59,8 +59,12 @@ std::expected<Owned, PyErr> compute_lcs_similarity(PyObject* const* args, Py_ssi
     return doubles_to_list(lengths);
 }
 
-PyObject* compute_lcs_similarity_entry(PyObject* /*module*/, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Hot, as are the kernel's answer and its AVX2 short paths: the compiler gathers hot functions at
+// the start of the module's code, so a short call runs through a few neighbouring lines that stay
+// put however the rest of the module grows. Left where the linker put them, an unrelated change
+// moved them and made short calls 6 to 9 ns slower on Zen 3.
+[[gnu::hot]] PyObject* compute_lcs_similarity_entry(PyObject* /*module*/, PyObject* const* args,
+                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&] { return compute_lcs_similarity(args, nargs, kwnames); });
 }
 

@@ -225,7 +225,7 @@ template <unsigned Vectors, class P, class T>
 // code point (the cut and the carry's count) and no registers to save, in what is most of a short
 // call's work (place names about 5% faster on Zen 3).
 template <unsigned Vectors, class P, class T>
-[[CORVANE_TARGET_AVX2]] std::uint64_t
+[[CORVANE_TARGET_AVX2, gnu::hot]] std::uint64_t
 fresh_word_vectors(const P* points, std::size_t size, const T* text, std::size_t count) noexcept {
     static_assert(Vectors * (32 / sizeof(P)) <= 64, "one word of row");
     __m256i lane[Vectors];
@@ -386,8 +386,8 @@ constexpr std::size_t k_both_ways_stretch = 256;
 // forward row's bits there take no part below them, and the backward row's start as zeros, which
 // never match and pass no carry.
 template <unsigned Vectors, class P, class T>
-[[CORVANE_TARGET_AVX2]] std::uint64_t both_ways_vectors(const P* points, std::size_t size,
-                                                        const T* text, std::size_t count) noexcept {
+[[CORVANE_TARGET_AVX2, gnu::hot]] std::uint64_t
+both_ways_vectors(const P* points, std::size_t size, const T* text, std::size_t count) noexcept {
     constexpr unsigned lanes = Vectors * (32 / sizeof(P));
     __m256i ahead[Vectors];
     load_in_order<Vectors>(points, size, ahead);
@@ -403,7 +403,7 @@ template <unsigned Vectors, class P, class T>
     for (std::size_t k = 0; k < half;) {
         // Two code points from each end a pass: the loop's own count and pointers are then a
         // smaller share of the integer operations, which bound it beside the rows' chains
-        // (letters at 64 and Cyrillic at 64 3% and 7% faster on Zen 3; four a pass, no more).
+        // (letters at 64 3% faster on Zen 3; four a pass, no more).
 #pragma GCC unroll 2
         for (const std::size_t end = std::min(half, k + k_both_ways_stretch); k < end; ++k) {
             advance_word(forward, matched_at<Vectors, P>(ahead, text[k]), 0);
@@ -418,9 +418,9 @@ template <unsigned Vectors, class P, class T>
 } // namespace
 
 template <class P, class T>
-std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* text,
-                                 std::size_t count, std::uint64_t* bits,
-                                 std::uint64_t lcs) noexcept {
+[[gnu::hot]] std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* text,
+                                              std::size_t count, std::uint64_t* bits,
+                                              std::uint64_t lcs) noexcept {
     constexpr std::size_t per_vector = 32 / sizeof(P);
     constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
@@ -435,8 +435,8 @@ std::uint64_t feed_compared_avx2(const P* points, std::size_t size, const T* tex
 }
 
 template <class P, class T>
-std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
-                                 std::size_t count) noexcept {
+[[gnu::hot]] std::uint64_t lcs_both_ways_avx2(const P* points, std::size_t size, const T* text,
+                                              std::size_t count) noexcept {
     constexpr std::size_t per_vector = 32 / sizeof(P);
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
     // The instance for this many vectors.

@@ -249,10 +249,11 @@ template <class S, class T>
 
 /// Answers a call on its code points: the short path when it takes the call, else the general
 /// one. Out of line, one instance per pair of widths, so that the width dispatch above stays
-/// small enough to be inlined into the module's entry.
+/// small enough to be inlined into the module's entry. Hot, with the short paths, so that they are
+/// placed together (see the module's entry).
 template <class S, class T>
-[[gnu::noinline]] void answer_points(std::span<const S> source, std::span<const T> target,
-                                     bool small, const detail::Request& request) {
+[[gnu::noinline, gnu::hot]] void answer_points(std::span<const S> source, std::span<const T> target,
+                                               bool small, const detail::Request& request) {
     if (small && answer_small(source, target, request.source_bytes, request.lengths[0])) return;
     detail::answer(source, target, request);
 }
