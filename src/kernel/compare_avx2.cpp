@@ -401,10 +401,6 @@ both_ways_vectors(const P* points, std::size_t size, const T* text, std::size_t 
     std::uint64_t backward = k_all_ones << (lanes - size);
     const std::size_t half = count / 2;
     for (std::size_t k = 0; k < half;) {
-        // Two code points from each end a pass: the loop's own count and pointers are then a
-        // smaller share of the integer operations, which bound it beside the rows' chains
-        // (letters at 64 3% faster on Zen 3; four a pass, no more).
-#pragma GCC unroll 2
         for (const std::size_t end = std::min(half, k + k_both_ways_stretch); k < end; ++k) {
             advance_word(forward, matched_at<Vectors, P>(ahead, text[k]), 0);
             advance_word(backward, matched_at<Vectors, P>(behind, text[count - 1 - k]), 0);
