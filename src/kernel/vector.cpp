@@ -158,15 +158,59 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
     return lcs;
 }
 
+// `feed_vectors` for a fresh row of one word that nothing reads afterwards: the LCS is counted
+// once at the end, from the row's zeros at the pattern's positions, instead of adding each code
+// point's carry on the way. Positions past the pattern never match, so they stay ones. Taken for
+// 2- and 4-byte patterns, whose masks are joined from several comparisons (Cyrillic at 64 code
+// points 9% faster on Zen 5); byte patterns keep the carries, 1 ns faster at 4 to 16 letters.
+template <unsigned Vectors, class P, class T>
+[[CORVANE_TARGET_AVX512_ROWS, gnu::hot]] std::uint64_t
+fresh_word_vectors(const P* points, std::size_t size, const T* text, std::size_t count) noexcept {
+    constexpr unsigned per_vector = 64 / sizeof(P);
+    static_assert(Vectors * per_vector <= 64, "one word of row");
+    __m512i lane[Vectors];
+    std::uint64_t valid[Vectors];
+    for (unsigned k = 0; k < Vectors; ++k) {
+        const std::size_t first = std::min<std::size_t>(per_vector * k, size);
+        const std::size_t held = std::min<std::size_t>(per_vector, size - first);
+        valid[k] = held == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << held) - 1;
+        if constexpr (sizeof(P) == 1)
+            lane[k] = _mm512_maskz_loadu_epi8(valid[k], points + first);
+        else if constexpr (sizeof(P) == 2)
+            lane[k] = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(valid[k]), points + first);
+        else
+            lane[k] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(valid[k]), points + first);
+    }
+    const std::uint64_t pattern = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+    std::uint64_t bits = ~std::uint64_t{0};
+    constexpr std::size_t stretch = 256;
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t end = std::min(count, done + stretch);
+        for (; done < end; ++done) {
+            std::uint64_t mask[1];
+            positions_of<Vectors, P, T>(lane, valid, text[done], mask);
+            advance_word(bits, mask[0], 0);
+        }
+        // Every position matched: the rest of the text changes nothing.
+        if ((bits & pattern) == 0) break;
+    }
+    return static_cast<std::uint64_t>(std::popcount(~bits & pattern));
+}
+
 } // namespace
 
 template <class P, class T>
-std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
-                                   std::size_t count, std::uint64_t* bits,
-                                   std::uint64_t lcs) noexcept {
+[[gnu::hot]] std::uint64_t feed_compared_avx512(const P* points, std::size_t size, const T* text,
+                                                std::size_t count, std::uint64_t* bits,
+                                                std::uint64_t lcs) noexcept {
     constexpr std::size_t per_vector = 64 / sizeof(P);
     constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
+    if (sizeof(P) > 1 && bits == nullptr && lcs == 0 && size <= 64) {
+        return with_vector_count<64 / per_vector>(vectors, 0, [&]<std::size_t Vectors>() {
+            return fresh_word_vectors<Vectors, P, T>(points, size, text, count);
+        });
+    }
     return with_vector_count<most>(vectors, lcs, [&]<std::size_t Vectors>() {
         return feed_vectors<Vectors>(points, size, text, count, bits, lcs);
     });
