@@ -12,6 +12,15 @@
 
 namespace corvane::detail {
 
+/// Whether every comparison of `positions_of` takes its vector's mask. Up to four vectors it
+/// costs nothing. Beyond, only the last vector, partly past the pattern's end, takes one: with a
+/// mask register held for every vector as well as one for each comparison, seven vectors of
+/// 2-byte code points ran out of mask registers and reloaded them from the stack on every code
+/// point (Cyrillic at 200 code points took a quarter longer than on 256-bit vectors). Bytes take
+/// at most five vectors and keep every mask.
+template <unsigned Vectors, class P>
+inline constexpr bool k_masks_each = sizeof(P) == 1 || Vectors <= 4;
+
 // The positions of `point` in a pattern held in `lane` (the lanes past its end masked off by
 // `valid`), a word for every 64 code points. A code point of wider text than the pattern's must
 // not match the one of its low bits.
@@ -29,16 +38,20 @@ positions_of(const __m512i* lane, const std::uint64_t* valid, std::uint32_t poin
         const __m512i probe = _mm512_set1_epi16(static_cast<short>(point));
         __mmask32 found[words * 2] = {};
         for (unsigned k = 0; k < Vectors; ++k)
-            found[k] =
-                _mm512_mask_cmpeq_epi16_mask(static_cast<__mmask32>(valid[k]), lane[k], probe);
+            found[k] = k + 1 < Vectors && !k_masks_each<Vectors, P>
+                           ? _mm512_cmpeq_epi16_mask(lane[k], probe)
+                           : _mm512_mask_cmpeq_epi16_mask(static_cast<__mmask32>(valid[k]), lane[k],
+                                                          probe);
         for (unsigned word = 0; word < words; ++word)
             mask[word] = _cvtmask64_u64(_mm512_kunpackd(found[2 * word + 1], found[2 * word]));
     } else {
         const __m512i probe = _mm512_set1_epi32(static_cast<int>(point));
         __mmask16 found[words * 4] = {};
         for (unsigned k = 0; k < Vectors; ++k)
-            found[k] =
-                _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(valid[k]), lane[k], probe);
+            found[k] = k + 1 < Vectors && !k_masks_each<Vectors, P>
+                           ? _mm512_cmpeq_epi32_mask(lane[k], probe)
+                           : _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(valid[k]), lane[k],
+                                                          probe);
         for (unsigned word = 0; word < words; ++word)
             mask[word] = _cvtmask64_u64(
                 _mm512_kunpackd(_mm512_kunpackw(found[4 * word + 3], found[4 * word + 2]),

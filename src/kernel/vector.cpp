@@ -135,6 +135,12 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
             const std::uint32_t point = text[done];
             std::uint64_t mask[words];
             positions_of<Vectors, P, T>(lane, valid, point, mask);
+            // The masks are whole before they meet the row: left to itself, the compiler may move
+            // the row into a mask register to and it with an unmasked comparison, which puts two
+            // moves between mask and general registers on the row's chain.
+            if constexpr (!k_masks_each<Vectors, P>)
+                for (unsigned word = 0; word < words; ++word)
+                    asm("" : "+r"(mask[word]));
             std::uint64_t carry = 0;
             if constexpr (words > 1 && (sizeof(P) == 1 || Vectors <= 4)) {
                 [&]<std::size_t... Run>(std::index_sequence<Run...>) {
