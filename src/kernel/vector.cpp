@@ -97,6 +97,25 @@ advance_row_avx512(std::uint64_t* bits, const std::uint64_t* mask, std::size_t w
 
 namespace {
 
+// The pattern into `Vectors` vectors, with the mask of the lanes each holds; a masked load never
+// faults on what it leaves out, so nothing past the pattern's end is read.
+template <unsigned Vectors, class P>
+[[CORVANE_TARGET_AVX512_ROWS, gnu::always_inline]] inline void
+load_pattern(const P* points, std::size_t size, __m512i* lane, std::uint64_t* valid) noexcept {
+    constexpr unsigned per_vector = 64 / sizeof(P);
+    for (unsigned k = 0; k < Vectors; ++k) {
+        const std::size_t first = std::min<std::size_t>(per_vector * k, size);
+        const std::size_t held = std::min<std::size_t>(per_vector, size - first);
+        valid[k] = held == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << held) - 1;
+        if constexpr (sizeof(P) == 1)
+            lane[k] = _mm512_maskz_loadu_epi8(valid[k], points + first);
+        else if constexpr (sizeof(P) == 2)
+            lane[k] = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(valid[k]), points + first);
+        else
+            lane[k] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(valid[k]), points + first);
+    }
+}
+
 // The pattern is read where it lies, a vector at a time, with the positions past its end masked
 // off (a masked load never faults on what it leaves out, and a copy would make each vector load
 // wait for the stores of its bytes). Each code point of text is broadcast and compared with
@@ -111,17 +130,7 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
     constexpr unsigned words = (Vectors * per_vector + 63) / 64;
     __m512i lane[Vectors];
     std::uint64_t valid[Vectors];
-    for (unsigned k = 0; k < Vectors; ++k) {
-        const std::size_t first = std::min<std::size_t>(per_vector * k, size);
-        const std::size_t held = std::min<std::size_t>(per_vector, size - first);
-        valid[k] = held == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << held) - 1;
-        if constexpr (sizeof(P) == 1)
-            lane[k] = _mm512_maskz_loadu_epi8(valid[k], points + first);
-        else if constexpr (sizeof(P) == 2)
-            lane[k] = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(valid[k]), points + first);
-        else
-            lane[k] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(valid[k]), points + first);
-    }
+    load_pattern<Vectors>(points, size, lane, valid);
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
         bits[word] = bits_io != nullptr ? bits_io[word] : ~std::uint64_t{0};
@@ -176,17 +185,7 @@ fresh_word_vectors(const P* points, std::size_t size, const T* text, std::size_t
     static_assert(Vectors * per_vector <= 64, "one word of row");
     __m512i lane[Vectors];
     std::uint64_t valid[Vectors];
-    for (unsigned k = 0; k < Vectors; ++k) {
-        const std::size_t first = std::min<std::size_t>(per_vector * k, size);
-        const std::size_t held = std::min<std::size_t>(per_vector, size - first);
-        valid[k] = held == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << held) - 1;
-        if constexpr (sizeof(P) == 1)
-            lane[k] = _mm512_maskz_loadu_epi8(valid[k], points + first);
-        else if constexpr (sizeof(P) == 2)
-            lane[k] = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(valid[k]), points + first);
-        else
-            lane[k] = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(valid[k]), points + first);
-    }
+    load_pattern<Vectors>(points, size, lane, valid);
     const std::uint64_t pattern = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
     std::uint64_t bits = ~std::uint64_t{0};
     constexpr std::size_t stretch = 256;
