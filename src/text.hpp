@@ -3,6 +3,7 @@
 
 #include "cpu.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -66,48 +67,24 @@ inline std::uint64_t utf8_length(const std::uint8_t* points, std::size_t length)
     return length + wide;
 }
 
-/// The UTF-8 bytes beyond one of the four 2-byte code points of `word` (0, 1 or 2 each), and
-/// their surrogates as the top bit of their lane, all lanes at once.
-inline std::uint64_t utf8_extra_in(std::uint64_t word, std::uint64_t& surrogates) noexcept {
-    constexpr std::uint64_t k_low = 0x0001000100010001;
-    constexpr std::uint64_t k_top = 0x8000800080008000;
-    // Halved, every lane is at most 0x7FFF, so adding 0x7FFF sets its top bit exactly when it
-    // is not zero, with no carry into the next lane.
-    const auto nonzero = [](std::uint64_t halved) { return (halved + 0x7FFF * k_low) & k_top; };
-    const std::uint64_t from_0x80 = nonzero((word >> 1) & (0x7FC0 * k_low));
-    const std::uint64_t from_0x800 = nonzero((word >> 1) & (0x7C00 * k_low));
-    const std::uint64_t high = (word & (0xF800 * k_low)) ^ (0xD800 * k_low);
-    surrogates |= ~nonzero(high >> 1) & k_top;
-    return (((from_0x80 >> 15) + (from_0x800 >> 15)) * k_low) >> 48;
-}
+/// Code points are counted in blocks whose per-lane counts fit their own width, so that the
+/// compiler keeps them in narrow vector lanes (eight or four a register) rather than widening
+/// every lane's count to 64 bits.
+inline constexpr std::size_t k_utf8_block = std::size_t{1} << 14;
 
 inline std::optional<std::uint64_t> utf8_length(const std::uint16_t* points,
                                                 std::size_t length) noexcept {
     std::uint64_t extra = 0;
-    if (std::endian::native == std::endian::little && length >= 4 && length < 64) {
-        // Short text four code points a word, the last four read again without those already
-        // counted: no vector loop's set-up and clean-up to pay for.
-        std::uint64_t surrogates = 0;
-        std::size_t k = 0;
-        for (; k + 4 <= length; k += 4) {
-            std::uint64_t word;
-            std::memcpy(&word, points + k, 8);
-            extra += utf8_extra_in(word, surrogates);
+    std::uint16_t surrogates = 0;
+    for (std::size_t start = 0; start < length; start += k_utf8_block) {
+        const std::size_t end = std::min(length, start + k_utf8_block);
+        std::uint16_t block = 0;
+        for (std::size_t k = start; k < end; ++k) {
+            const std::uint16_t point = points[k];
+            block += ((point & 0xFF80) != 0) + ((point & 0xF800) != 0);
+            surrogates |= (point & 0xF800) == 0xD800;
         }
-        if (const std::size_t rest = length - k; rest != 0) {
-            std::uint64_t word;
-            std::memcpy(&word, points + length - 4, 8);
-            // Zero lanes shifted in count nothing and are no surrogates.
-            extra += utf8_extra_in(word >> (16 * (4 - rest)), surrogates);
-        }
-        if (surrogates != 0) return std::nullopt;
-        return length + extra;
-    }
-    unsigned surrogates = 0;
-    for (std::size_t k = 0; k < length; ++k) {
-        const unsigned point = points[k];
-        extra += (point >= 0x80) + (point >= 0x800);
-        surrogates |= (point & 0xF800) == 0xD800;
+        extra += block;
     }
     if (surrogates != 0) return std::nullopt;
     return length + extra;
@@ -115,12 +92,24 @@ inline std::optional<std::uint64_t> utf8_length(const std::uint16_t* points,
 
 inline std::optional<std::uint64_t> utf8_length(const std::uint32_t* points,
                                                 std::size_t length) noexcept {
+    constexpr std::uint32_t k_sign = std::uint32_t{1} << 31;
+    constexpr auto biased_limit = [](std::uint32_t limit) {
+        return static_cast<std::int32_t>(limit ^ k_sign);
+    };
     std::uint64_t extra = 0;
-    unsigned surrogates = 0;
-    for (std::size_t k = 0; k < length; ++k) {
-        const std::uint32_t point = points[k];
-        extra += (point >= 0x80) + (point >= 0x800) + (point >= 0x10000);
-        surrogates |= point - 0xD800 < 0x800;
+    std::uint32_t surrogates = 0;
+    for (std::size_t start = 0; start < length; start += k_utf8_block) {
+        const std::size_t end = std::min(length, start + k_utf8_block);
+        std::uint32_t block = 0;
+        for (std::size_t k = start; k < end; ++k) {
+            // Unsigned order as signed comparisons, which vectors have: the top bit flipped.
+            const std::uint32_t point = points[k];
+            const auto biased = static_cast<std::int32_t>(point ^ k_sign);
+            block += (biased > biased_limit(0x7F)) + (biased > biased_limit(0x7FF)) +
+                     (biased > biased_limit(0xFFFF));
+            surrogates |= (point & ~std::uint32_t{0x7FF}) == 0xD800;
+        }
+        extra += block;
     }
     if (surrogates != 0) return std::nullopt;
     return length + extra;

@@ -49,7 +49,7 @@ class Latin1Rows {
             count += point >= k_table;
         if (count > k_others_up_to || count * k_others_share > pattern.size()) return false;
         // The rows read are those of the two texts' code points: clearing them one by one is
-        // sooner than clearing the table while the texts are short.
+        // sooner than clearing the table while the texts are very short (as for the byte table).
         if (pattern.size() + text.size() > k_clear_each_up_to) {
             latin1_.fill(0);
         } else {
@@ -58,16 +58,24 @@ class Latin1Rows {
             for (const P point : pattern)
                 latin1_[at(point)] = 0;
         }
-        // The others' positions are gathered as bits, then listed: the order they come in has
-        // no branch that a mix of the two kinds mispredicts (masks, which the compiler keeps
-        // where it turns a choice into a branch).
         std::uint64_t bit = 1;
         std::uint64_t others = 0;
-        for (const P point : pattern) {
-            const std::uint64_t latin1 = std::uint64_t{0} - (point < k_table);
-            latin1_[at(point)] |= bit & latin1;
-            others |= bit & ~latin1;
-            bit <<= 1;
+        if (count == 0) {
+            // Every code point has its own row: nothing to sort out.
+            for (const P point : pattern) {
+                latin1_[point] |= bit;
+                bit <<= 1;
+            }
+        } else {
+            // The others' positions are gathered as bits, then listed: the order they come in
+            // has no branch that a mix of the two kinds mispredicts (masks, which the compiler
+            // keeps where it turns a choice into a branch).
+            for (const P point : pattern) {
+                const std::uint64_t latin1 = std::uint64_t{0} - (point < k_table);
+                latin1_[at(point)] |= bit & latin1;
+                others |= bit & ~latin1;
+                bit <<= 1;
+            }
         }
         others_ = 0;
         for (; others != 0; others &= others - 1) {
@@ -95,7 +103,7 @@ class Latin1Rows {
     }
 
   private:
-    static constexpr std::size_t k_clear_each_up_to = 64;
+    static constexpr std::size_t k_clear_each_up_to = 32;
     static constexpr std::uint32_t k_no_point = 0xFFFFFFFF;
     static constexpr std::uint32_t k_table = Table;
 
