@@ -218,25 +218,29 @@ short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> tex
 /// The most common call, one length with the shorter side at most 256 code points, computed
 /// without the general path's machinery (its choice of machine and its order of lengths). With
 /// one length both texts are whole, so their shared start and shared end both count without
-/// computing, and the LCS is the same whichever is the pattern. Rewrites `slot` and returns true,
-/// or returns false, touching nothing, when the plan leaves the call to a machine. `slot` must be
-/// at least 1 and at most target's code points.
+/// computing (where the plan cuts them off), and the LCS is the same whichever is the pattern.
+/// Rewrites `slot` and returns true, or returns false, touching nothing, when the plan leaves the
+/// call to a machine. `slot` must be at least 1 and at most target's code points.
 template <class S, class T>
 [[gnu::always_inline]] inline bool answer_small(std::span<const S> source,
                                                 std::span<const T> target,
                                                 std::uint64_t source_bytes, std::uint64_t& slot) {
     std::span<const S> a = source;
     std::span<const T> b = target.first(static_cast<std::size_t>(slot));
-    const std::size_t prefix = shared_prefix(a, b);
-    a = a.subspan(prefix);
-    b = b.subspan(prefix);
-    const std::size_t suffix = shared_suffix(a, b);
-    a = a.first(a.size() - suffix);
-    b = b.first(b.size() - suffix);
+    const cpu::Features features = cpu::enabled();
+    std::size_t prefix = 0;
+    std::size_t suffix = 0;
+    if (plan::cuts_shared_ends(std::min(a.size(), b.size()), features)) {
+        prefix = shared_prefix(a, b);
+        a = a.subspan(prefix);
+        b = b.subspan(prefix);
+        suffix = shared_suffix(a, b);
+        a = a.first(a.size() - suffix);
+        b = b.first(b.size() - suffix);
+    }
     const auto with = [&](auto pattern, auto text) {
         std::uint64_t lcs = prefix + suffix;
         if (!pattern.empty()) {
-            const cpu::Features features = cpu::enabled();
             const plan::Shape shape = shape_of(pattern, text, true);
             const plan::Path path = plan::choose(shape, features);
             if (!plan::is_short(path)) return false;

@@ -132,6 +132,10 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
               name_of(short_compared_avx2));
     EXPECT_EQ(name_of(fallback(short_latin1_rows, {2, 2, 40, 100, true}, k_portable)),
               name_of(short_wide_rows));
+    // With vectors, short texts of up to 64 code points are compared whole; without, never.
+    EXPECT_FALSE(cuts_shared_ends(64, k_avx2));
+    EXPECT_TRUE(cuts_shared_ends(65, k_avx512));
+    EXPECT_TRUE(cuts_shared_ends(8, k_sse2));
     // Long rows: 512-bit from 17 words, 256-bit from 20.
     EXPECT_EQ(choose_row_update(16, k_avx512), RowUpdate::scalar);
     EXPECT_EQ(choose_row_update(17, k_avx512), RowUpdate::avx512);
