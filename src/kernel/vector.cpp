@@ -122,7 +122,11 @@ load_pattern(const P* points, std::size_t size, __m512i* lane, std::uint64_t* va
 // every vector; the comparison masks are the row's positions directly. Code points are compared
 // at the pattern's own width: 64 bytes, 32 2-byte or 16 4-byte code points a vector, so a wider
 // code point of text must not match the one of its low bits.
-template <unsigned Vectors, class P, class T>
+//
+// A `Fresh` row, which nothing reads afterwards, counts its LCS once at the end from its zeros,
+// rather than adding each code point's carry on the way (positions past the pattern never match,
+// so they stay ones).
+template <unsigned Vectors, class P, class T, bool Fresh = false>
 [[CORVANE_TARGET_AVX512_ROWS]] std::uint64_t
 feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count,
              std::uint64_t* bits_io, std::uint64_t lcs) noexcept {
@@ -134,6 +138,12 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
     std::uint64_t bits[words];
     for (unsigned word = 0; word < words; ++word)
         bits[word] = bits_io != nullptr ? bits_io[word] : ~std::uint64_t{0};
+    const auto zeros = [&] {
+        std::uint64_t found = 0;
+        for (unsigned word = 0; word < words; ++word)
+            found += static_cast<std::uint64_t>(std::popcount(~bits[word]));
+        return found;
+    };
     // Whether every pattern position is matched is asked once a stretch, not every code point:
     // that test waits on the row's carry, so the loop's last branch, mispredicted when the
     // length of text changes from call to call, resolved only after the whole chain.
@@ -164,8 +174,9 @@ feed_vectors(const P* points, std::size_t size, const T* text, std::size_t count
                 for (unsigned word = 0; word < words; ++word)
                     carry = advance_word(bits[word], mask[word], carry);
             }
-            lcs += carry;
+            if constexpr (!Fresh) lcs += carry;
         }
+        if constexpr (Fresh) lcs = zeros();
     }
     if (bits_io != nullptr)
         for (unsigned word = 0; word < words; ++word)
@@ -211,7 +222,14 @@ template <class P, class T>
     constexpr std::size_t per_vector = 64 / sizeof(P);
     constexpr std::size_t most = k_compared_up_to<P> / per_vector;
     const std::size_t vectors = (size + per_vector - 1) / per_vector;
-    if (sizeof(P) > 1 && bits == nullptr && lcs == 0 && size <= 64) {
+    // A fresh row of several words counts its LCS at the end (letters at 128 to 256 code points
+    // about 15% faster on Zen 5, Cyrillic and CJK at 200 about 10%).
+    if (bits == nullptr && lcs == 0 && size > 64) {
+        return with_vector_count<most>(vectors, 0, [&]<std::size_t Vectors>() {
+            return feed_vectors<Vectors, P, T, true>(points, size, text, count, nullptr, 0);
+        });
+    }
+    if (sizeof(P) > 1 && bits == nullptr && lcs == 0) {
         return with_vector_count<64 / per_vector>(vectors, 0, [&]<std::size_t Vectors>() {
             return fresh_word_vectors<Vectors, P, T>(points, size, text, count);
         });
