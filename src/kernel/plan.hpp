@@ -140,6 +140,7 @@ inline constexpr std::size_t k_narrow_plain_above = 96;
 /// sooner whole, place names 3 to 5 per cent, sentences the same). Without vectors each code
 /// point costs more, and the shared ends are still cut off.
 inline constexpr std::size_t k_whole_up_to = 64;
+
 /// Without 256-bit vectors, a wide pattern of up to this many code points against short text is
 /// compared sixteen code points at a time on SSE2 in a short call sooner than its rows are set up.
 inline constexpr std::size_t k_short_sse2_up_to = 32;
