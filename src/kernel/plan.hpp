@@ -141,8 +141,13 @@ inline constexpr std::size_t k_narrow_plain_above = 96;
 /// point costs more, and the shared ends are still cut off.
 inline constexpr std::size_t k_whole_up_to = 64;
 
-/// Without 256-bit vectors, a wide pattern of up to this many code points against short text is
+/// Without 256-bit vectors, a 4-byte pattern of up to this many code points against short text is
 /// compared sixteen code points at a time on SSE2 in a short call sooner than its rows are set up.
+/// A 2-byte pattern takes the rows of the level without vectors: at the sse2 level on Zen 5 they
+/// were 5 to 10 per cent sooner for place names in every script, 3 to 8 per cent for Latin,
+/// Cyrillic and Greek sentences and 9 per cent for Latin with diacritics at 8 to 32 code points,
+/// where comparing stays ahead only for synthetic Cyrillic, Greek and CJK text at 32 (5 to 10
+/// per cent).
 inline constexpr std::size_t k_short_sse2_up_to = 32;
 
 /// Rows from this many words take the 512-bit update: measured by benchmarks/row_update_bench.cpp
@@ -234,7 +239,7 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
                        ? Path::short_byte_table
                        : choose_machine_narrowing(shape, features);
         if (m > k_short_rows_up_to_words * k_word_bits ||
-            (has(features, cpu::k_sse2) && shape.pattern_width > 1 && m <= k_short_sse2_up_to &&
+            (has(features, cpu::k_sse2) && shape.pattern_width == 4 && m <= k_short_sse2_up_to &&
              n <= k_compare_up_to))
             return choose_machine_narrowing(shape, features);
         // A 4-byte pattern is usually mostly ASCII with a few code points beyond (emoji): as

@@ -66,16 +66,17 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{1, 1, 512, 600, false}, k_portable, register_rows},
         {{1, 1, 513, 600, false}, k_portable, block_rows},
         // Short calls without vectors: up to four words, a byte table for bytes and rows for one
-        // side wide (one word in a Latin-1 table), unless SSE2 compares a pattern of up to 32
-        // against text of up to 256.
+        // side wide (one word in a Latin-1 table), unless SSE2 compares a 4-byte pattern of up to
+        // 32 against text of up to 256.
         {{1, 1, 256, 300, true}, k_sse2, short_byte_table},
         {{1, 1, 257, 300, true}, k_sse2, register_rows},
         {{1, 2, 64, 300, true}, k_portable, short_latin1_rows},
         {{1, 2, 65, 300, true}, k_portable, short_wide_rows},
         {{1, 2, 256, 300, true}, k_portable, short_wide_rows},
         {{1, 2, 257, 300, true}, k_portable, register_rows},
-        {{2, 2, 32, 256, true}, k_sse2, compared_sse2},
-        {{2, 2, 33, 256, true}, k_sse2, short_latin1_rows},
+        {{4, 4, 32, 256, true}, k_sse2, compared_sse2},
+        {{4, 4, 33, 256, true}, k_sse2, short_latin1_rows},
+        {{2, 2, 32, 256, true}, k_sse2, short_latin1_rows},
         {{2, 2, 32, 257, true}, k_sse2, short_latin1_rows},
         {{2, 2, 32, 256, true}, k_portable, short_latin1_rows},
         // Without vectors, a 4-byte pattern from 97 against text of up to 256 is narrowed.
