@@ -6,9 +6,12 @@
 #include "kernel/plan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <span>
+#include <vector>
 
 namespace corvane::detail {
 
@@ -44,6 +47,30 @@ std::size_t shared_suffix(std::span<const A> a, std::span<const B> b) noexcept {
     while (k < limit && a[a.size() - 1 - k] == b[b.size() - 1 - k])
         ++k;
     return k;
+}
+
+/// Calls `settle` on each element of `lengths`, by increasing value.
+template <class Settle>
+void in_length_order(std::span<std::uint64_t> lengths, bool ascending, Settle settle) {
+    if (ascending) {
+        for (std::uint64_t& slot : lengths)
+            settle(slot);
+        return;
+    }
+    constexpr std::size_t k_inline = 16;
+    std::array<std::size_t, k_inline> inline_order;
+    std::vector<std::size_t> heap_order;
+    std::span<std::size_t> order;
+    if (lengths.size() <= k_inline) {
+        order = std::span(inline_order).first(lengths.size());
+    } else {
+        heap_order.resize(lengths.size());
+        order = heap_order;
+    }
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::sort(order, {}, [&](std::size_t k) { return lengths[k]; });
+    for (const std::size_t k : order)
+        settle(lengths[k]);
 }
 
 /// Writes the similarity of every requested length. `target` holds the code points the longest

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <array>
-#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -153,30 +152,6 @@ void with_machine(std::span<const P> pattern, std::span<const T> text, Visit&& v
         }
     }
     visit_machine(path, pattern, text, visit);
-}
-
-/// Calls `settle` on each element of `lengths`, by increasing value.
-template <class Settle>
-void in_length_order(std::span<std::uint64_t> lengths, bool ascending, Settle settle) {
-    if (ascending) {
-        for (std::uint64_t& slot : lengths)
-            settle(slot);
-        return;
-    }
-    constexpr std::size_t k_inline = 16;
-    std::array<std::size_t, k_inline> inline_order;
-    std::vector<std::size_t> heap_order;
-    std::span<std::size_t> order;
-    if (lengths.size() <= k_inline) {
-        order = std::span(inline_order).first(lengths.size());
-    } else {
-        heap_order.resize(lengths.size());
-        order = heap_order;
-    }
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::ranges::sort(order, {}, [&](std::size_t k) { return lengths[k]; });
-    for (const std::size_t k : order)
-        settle(lengths[k]);
 }
 
 template <class S, class T>
