@@ -300,6 +300,82 @@ template <class S, class T>
     return true;
 }
 
+/// The similarities of a call of several lengths from a row of one word that `mask_of` gives the
+/// positions in source of each code point of target for, fed a stretch at a time up to each length
+/// in turn.
+template <class T, class MaskOf>
+[[gnu::always_inline]] inline void
+answer_from_row(std::span<const T> target, const detail::Request& request, const MaskOf& mask_of) {
+    std::uint64_t bits = k_all_ones;
+    std::uint64_t lcs = 0;
+    std::size_t consumed = 0;
+    detail::in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
+        if (slot == 0) {
+            slot = k_one_bits;
+            return;
+        }
+        // Lengths past the code points of target find the row at 0.
+        std::uint64_t found = 0;
+        if (slot <= request.target_points) {
+            for (; consumed < slot; ++consumed)
+                lcs += advance_alone(bits, mask_of(target[consumed]));
+            found = lcs;
+        }
+        slot = similarity_bits(found, request.source_bytes, slot);
+    });
+}
+
+/// `answer_from_row` on the slots of a short call's rows. Out of line: its table would enlarge
+/// the frame of the Latin-1 rows' caller.
+template <class S, class T>
+[[gnu::noinline]] void answer_from_slots(std::span<const S> source, std::span<const T> target,
+                                         const detail::Request& request) {
+    const ShortRows<1> rows(source, target);
+    answer_from_row(target, request, [&](std::uint32_t point) { return *rows.row(point); });
+}
+
+/// `answer_compared_word` without vectors, where the plan gives the source's rows a table of its
+/// own: the tables of the short calls, not the general path's index of code points. Bytes take a
+/// table on the stack; wide text the Latin-1 rows, or where they decline, the slots (three
+/// lengths of Latin with diacritics at 32 code points twice as fast at the portable level, of
+/// English sentences an eighth). Returns false, touching nothing, where the plan takes another
+/// path.
+template <class S, class T>
+[[gnu::noinline]] bool answer_rows_word(std::span<const S> source, std::span<const T> target,
+                                        const detail::Request& request) {
+    if (source.empty() || source.size() > k_word_bits ||
+        plan::choose(shape_of(source, target, false), cpu::enabled()) != plan::Path::word_rows)
+        return false;
+    plan::count(plan::Path::word_rows);
+    if constexpr (sizeof(S) == 1 && sizeof(T) == 1) {
+        std::array<std::uint64_t, 256> positions;
+        positions.fill(0);
+        std::uint64_t bit = 1;
+        for (const std::uint8_t point : source) {
+            positions[point] |= bit;
+            bit <<= 1;
+        }
+        answer_from_row(target, request, [&](std::uint8_t point) { return positions[point]; });
+    } else {
+        Latin1Rows<(sizeof(S) == 4 || sizeof(T) == 4) ? 0x100 : 0x180> rows;
+        if (!rows.fill(source, target)) {
+            answer_from_slots(source, target, request);
+            return true;
+        }
+        const auto answer_with = [&]<std::size_t Others>() {
+            answer_from_row(target, request,
+                            [&](std::uint32_t point) { return rows.template mask<Others>(point); });
+        };
+        if constexpr (sizeof(S) == 1)
+            answer_with.template operator()<0>();
+        else if (rows.others() <= 4)
+            answer_with.template operator()<4>();
+        else
+            answer_with.template operator()<8>();
+    }
+    return true;
+}
+
 /// Answers a call on its code points: the short path or the compared row of one word when it
 /// takes the call, else the general one. Out of line, one instance per pair of widths, so that the
 /// width dispatch above stays small enough to be inlined into the module's entry. Hot, with the
@@ -308,7 +384,8 @@ template <class S, class T>
 [[gnu::noinline, gnu::hot]] void answer_points(std::span<const S> source, std::span<const T> target,
                                                bool small, const detail::Request& request) {
     if (small ? answer_small(source, target, request.source_bytes, request.lengths[0])
-              : answer_compared_word(source, target, request))
+              : answer_compared_word(source, target, request) ||
+                    answer_rows_word(source, target, request))
         return;
     detail::answer(source, target, request);
 }
