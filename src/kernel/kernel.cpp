@@ -259,10 +259,33 @@ template <class S, class T>
     }
 }
 
-/// A call of several lengths (or one past target's code points) whose source fits one word of
-/// compared rows: the row fed target a stretch at a time, up to each length in turn. The general
-/// path computes the same, but first looks for a shared start and chooses and builds a machine,
-/// which cost more than such a row spends (three lengths of 16 letters a fifth sooner on Zen 5,
+/// The similarities of a call of several lengths (or one past target's code points) from a row
+/// of one word, fed target a stretch at a time up to each length in turn: `feed(from, to, lcs)`
+/// feeds the code points of target from `from` up to `to` and returns the LCS after them.
+template <class Feed>
+[[gnu::always_inline]] inline void answer_each_length(const detail::Request& request,
+                                                      const Feed& feed) {
+    std::uint64_t lcs = 0;
+    std::size_t consumed = 0;
+    detail::in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
+        if (slot == 0) {
+            slot = k_one_bits;
+            return;
+        }
+        // Lengths past the code points of target find the row at 0.
+        std::uint64_t found = 0;
+        if (slot <= request.target_points) {
+            lcs = feed(consumed, static_cast<std::size_t>(slot), lcs);
+            consumed = static_cast<std::size_t>(slot);
+            found = lcs;
+        }
+        slot = similarity_bits(found, request.source_bytes, slot);
+    });
+}
+
+/// A call of several lengths whose source fits one word of compared rows. The general path
+/// computes the same, but first looks for a shared start and chooses and builds a machine, which
+/// cost more than such a row spends (three lengths of 16 letters a fifth sooner on Zen 5,
 /// sentences a tenth). Returns false, touching nothing, where the plan does not compare source
 /// with target on vectors.
 template <class S, class T>
@@ -274,54 +297,26 @@ template <class S, class T>
     if (path != plan::Path::compared_avx512 && path != plan::Path::compared_avx2) return false;
     plan::count(path);
     std::uint64_t bits = k_all_ones;
-    std::uint64_t lcs = 0;
-    std::size_t consumed = 0;
-    detail::in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
-        if (slot == 0) {
-            slot = k_one_bits;
-            return;
-        }
-        // Lengths past the code points of target find the row at 0.
-        std::uint64_t found = 0;
-        if (slot <= request.target_points) {
-            const std::size_t needed = static_cast<std::size_t>(slot);
-            lcs = path == plan::Path::compared_avx512
-                      ? detail::feed_compared_avx512(source.data(), source.size(),
-                                                     target.data() + consumed, needed - consumed,
-                                                     &bits, lcs)
-                      : detail::feed_compared_avx2(source.data(), source.size(),
-                                                   target.data() + consumed, needed - consumed,
-                                                   &bits, lcs);
-            consumed = needed;
-            found = lcs;
-        }
-        slot = similarity_bits(found, request.source_bytes, slot);
+    answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t lcs) {
+        return path == plan::Path::compared_avx512
+                   ? detail::feed_compared_avx512(source.data(), source.size(),
+                                                  target.data() + from, to - from, &bits, lcs)
+                   : detail::feed_compared_avx2(source.data(), source.size(), target.data() + from,
+                                                to - from, &bits, lcs);
     });
     return true;
 }
 
-/// The similarities of a call of several lengths from a row of one word that `mask_of` gives the
-/// positions in source of each code point of target for, fed a stretch at a time up to each length
-/// in turn.
+/// `answer_each_length` on a row of one word whose positions of each code point of target
+/// `mask_of` gives.
 template <class T, class MaskOf>
 [[gnu::always_inline]] inline void
 answer_from_row(std::span<const T> target, const detail::Request& request, const MaskOf& mask_of) {
     std::uint64_t bits = k_all_ones;
-    std::uint64_t lcs = 0;
-    std::size_t consumed = 0;
-    detail::in_length_order(request.lengths, request.ascending, [&](std::uint64_t& slot) {
-        if (slot == 0) {
-            slot = k_one_bits;
-            return;
-        }
-        // Lengths past the code points of target find the row at 0.
-        std::uint64_t found = 0;
-        if (slot <= request.target_points) {
-            for (; consumed < slot; ++consumed)
-                lcs += advance_alone(bits, mask_of(target[consumed]));
-            found = lcs;
-        }
-        slot = similarity_bits(found, request.source_bytes, slot);
+    answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t lcs) {
+        for (std::size_t k = from; k < to; ++k)
+            lcs += advance_alone(bits, mask_of(target[k]));
+        return lcs;
     });
 }
 
@@ -376,10 +371,10 @@ template <class S, class T>
     return true;
 }
 
-/// Answers a call on its code points: the short path or the compared row of one word when it
-/// takes the call, else the general one. Out of line, one instance per pair of widths, so that the
-/// width dispatch above stays small enough to be inlined into the module's entry. Hot, with the
-/// short paths, so that they are placed together (see the module's entry).
+/// Answers a call on its code points: the short path, or for several lengths a row of one word,
+/// when it takes the call, else the general one. Out of line, one instance per pair of widths, so
+/// that the width dispatch above stays small enough to be inlined into the module's entry. Hot,
+/// with the short paths, so that they are placed together (see the module's entry).
 template <class S, class T>
 [[gnu::noinline, gnu::hot]] void answer_points(std::span<const S> source, std::span<const T> target,
                                                bool small, const detail::Request& request) {
