@@ -30,6 +30,14 @@ using detail::shared_suffix;
 /// 32 letters each, and the same at 16).
 inline constexpr std::size_t k_clear_entries_up_to = 32;
 
+/// Marks the positions of each byte of `pattern` in `positions`, `Words` words a byte.
+template <std::size_t Words>
+void add_byte_positions(std::span<const std::uint8_t> pattern,
+                        std::array<std::uint64_t, 256 * Words>& positions) noexcept {
+    for (std::size_t k = 0; k < pattern.size(); ++k)
+        positions[pattern[k] * Words + k / k_word_bits] |= bit_at(k);
+}
+
 /// The LCS of a byte pattern of `Words` words with byte `text`, in plain C++: a table on the stack
 /// of each byte's positions.
 template <std::size_t Words>
@@ -58,8 +66,7 @@ std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
             lcs += advance_alone(bits, positions[point]);
         return lcs;
     } else {
-        for (std::size_t k = 0; k < pattern.size(); ++k)
-            positions[pattern[k] * Words + k / k_word_bits] |= bit_at(k);
+        add_byte_positions<Words>(pattern, positions);
         return feed_registers<Words>(text, pattern.size(), [&](std::uint8_t point) {
             return positions.data() + point * Words;
         });
@@ -283,28 +290,25 @@ template <class Feed>
     });
 }
 
-/// A call of several lengths whose source fits one word of compared rows. The general path
-/// computes the same, but first looks for a shared start and chooses and builds a machine, which
-/// cost more than such a row spends (three lengths of 16 letters a fifth sooner on Zen 5,
-/// sentences a tenth). Returns false, touching nothing, where the plan does not compare source
-/// with target on vectors.
+/// A call of several lengths whose source the plan compares with target on `path`
+/// (`compared_avx512` or `compared_avx2`). The general path computes the same, but first looks
+/// for a shared start and chooses and builds a machine, which cost more than such a row spends
+/// (three lengths of 16 letters a fifth sooner on Zen 5, sentences a tenth, 128 letters or CJK
+/// code points at the avx2 level a quarter).
 template <class S, class T>
-[[gnu::always_inline]] inline bool answer_compared_word(std::span<const S> source,
-                                                        std::span<const T> target,
-                                                        const detail::Request& request) {
-    if (source.empty() || source.size() > k_word_bits) return false;
-    const plan::Path path = plan::choose(shape_of(source, target, false), cpu::enabled());
-    if (path != plan::Path::compared_avx512 && path != plan::Path::compared_avx2) return false;
+[[gnu::always_inline]] inline void
+answer_compared_rows(std::span<const S> source, std::span<const T> target,
+                     const detail::Request& request, plan::Path path) {
     plan::count(path);
-    std::uint64_t bits = k_all_ones;
+    std::array<std::uint64_t, plan::k_short_rows_up_to_words> bits;
+    bits.fill(k_all_ones);
     answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t lcs) {
         return path == plan::Path::compared_avx512
                    ? detail::feed_compared_avx512(source.data(), source.size(),
-                                                  target.data() + from, to - from, &bits, lcs)
+                                                  target.data() + from, to - from, bits.data(), lcs)
                    : detail::feed_compared_avx2(source.data(), source.size(), target.data() + from,
-                                                to - from, &bits, lcs);
+                                                to - from, bits.data(), lcs);
     });
-    return true;
 }
 
 /// `answer_each_length` on a row of one word whose positions of each code point of target
@@ -329,19 +333,56 @@ template <class S, class T>
     answer_from_row(target, request, [&](std::uint32_t point) { return *rows.row(point); });
 }
 
-/// `answer_compared_word` without vectors, where the plan gives the source's rows a table of its
-/// own: the tables of the short calls, not the general path's index of code points. Bytes take a
-/// table on the stack; wide text the Latin-1 rows, or where they decline, the slots (three
-/// lengths of Latin with diacritics at 32 code points twice as fast at the portable level, of
-/// English sentences an eighth). Returns false, touching nothing, where the plan takes another
-/// path.
+/// `answer_each_length` on a row of `Words` words held in registers, the words of the positions
+/// of each code point of target from `row_of`.
+template <std::size_t Words, class T, class RowOf>
+[[gnu::always_inline]] inline void
+answer_from_rows(std::span<const T> target, const detail::Request& request, const RowOf& row_of) {
+    std::array<std::uint64_t, Words> bits;
+    bits.fill(k_all_ones);
+    answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t) {
+        for (std::size_t k = from; k < to; ++k)
+            advance_words(bits, row_of(target[k]));
+        return corvane::zeros_below(bits.data(), Words * k_word_bits);
+    });
+}
+
+/// `answer_from_rows` for a source of 2 to 4 words, from the tables of the short calls: a table
+/// on the stack for bytes, the slots for wide text. Out of line, for the tables' frame.
 template <class S, class T>
-[[gnu::noinline]] bool answer_rows_word(std::span<const S> source, std::span<const T> target,
-                                        const detail::Request& request) {
-    if (source.empty() || source.size() > k_word_bits ||
-        plan::choose(shape_of(source, target, false), cpu::enabled()) != plan::Path::word_rows)
-        return false;
-    plan::count(plan::Path::word_rows);
+[[gnu::noinline]] void answer_from_words(std::span<const S> source, std::span<const T> target,
+                                         const detail::Request& request) {
+    with_words(source.size(), [&](auto words) -> std::uint64_t {
+        constexpr std::size_t k_words = decltype(words)::value;
+        if constexpr (sizeof(S) == 1 && sizeof(T) == 1) {
+            std::array<std::uint64_t, 256 * k_words> positions;
+            positions.fill(0);
+            add_byte_positions<k_words>(source, positions);
+            answer_from_rows<k_words>(target, request, [&](std::uint8_t point) {
+                return positions.data() + point * k_words;
+            });
+        } else {
+            const ShortRows<k_words> rows(source, target);
+            answer_from_rows<k_words>(target, request,
+                                      [&](std::uint32_t point) { return rows.row(point); });
+        }
+        return 0;
+    });
+}
+
+/// `answer_compared_rows` without vectors, on `path` (`word_rows` or `register_rows`), for a source
+/// of up to four words: the tables of the short calls, not the general path's index of code points.
+/// Bytes take a table on the stack; wide text of one word the Latin-1 rows, or where they decline,
+/// the slots, and of more words the slots (three lengths at the portable level: Latin with
+/// diacritics at 32 code points twice as fast, English sentences an eighth, CJK at 128 six times).
+template <class S, class T>
+[[gnu::noinline]] void answer_short_rows(std::span<const S> source, std::span<const T> target,
+                                         const detail::Request& request, plan::Path path) {
+    plan::count(path);
+    if (source.size() > k_word_bits) {
+        answer_from_words(source, target, request);
+        return;
+    }
     if constexpr (sizeof(S) == 1 && sizeof(T) == 1) {
         std::array<std::uint64_t, 256> positions;
         positions.fill(0);
@@ -355,7 +396,7 @@ template <class S, class T>
         Latin1Rows<(sizeof(S) == 4 || sizeof(T) == 4) ? 0x100 : 0x180> rows;
         if (!rows.fill(source, target)) {
             answer_from_slots(source, target, request);
-            return true;
+            return;
         }
         const auto answer_with = [&]<std::size_t Others>() {
             answer_from_row(target, request,
@@ -368,19 +409,41 @@ template <class S, class T>
         else
             answer_with.template operator()<8>();
     }
-    return true;
 }
 
-/// Answers a call on its code points: the short path, or for several lengths a row of one word,
-/// when it takes the call, else the general one. Out of line, one instance per pair of widths, so
-/// that the width dispatch above stays small enough to be inlined into the module's entry. Hot,
-/// with the short paths, so that they are placed together (see the module's entry).
+/// A call of several lengths whose source fits the short calls' rows: one row fed target a
+/// stretch at a time up to each length, where the plan compares the source on vectors or gives it
+/// rows of its own. Returns false, touching nothing, where it takes another path.
+template <class S, class T>
+[[gnu::always_inline]] inline bool answer_several(std::span<const S> source,
+                                                  std::span<const T> target,
+                                                  const detail::Request& request) {
+    if (source.empty() || source.size() > plan::k_short_rows_up_to_words * k_word_bits)
+        return false;
+    const plan::Path path = plan::choose(shape_of(source, target, false), cpu::enabled());
+    switch (path) {
+    case plan::Path::compared_avx512:
+    case plan::Path::compared_avx2:
+        answer_compared_rows(source, target, request, path);
+        return true;
+    case plan::Path::word_rows:
+    case plan::Path::register_rows:
+        answer_short_rows(source, target, request, path);
+        return true;
+    default:
+        return false;
+    }
+}
+
+/// Answers a call on its code points: the short path, or for several lengths one row of the
+/// source, when it takes the call, else the general one. Out of line, one instance per pair of
+/// widths, so that the width dispatch above stays small enough to be inlined into the module's
+/// entry. Hot, with the short paths, so that they are placed together (see the module's entry).
 template <class S, class T>
 [[gnu::noinline, gnu::hot]] void answer_points(std::span<const S> source, std::span<const T> target,
                                                bool small, const detail::Request& request) {
     if (small ? answer_small(source, target, request.source_bytes, request.lengths[0])
-              : answer_compared_word(source, target, request) ||
-                    answer_rows_word(source, target, request))
+              : answer_several(source, target, request))
         return;
     detail::answer(source, target, request);
 }
