@@ -73,7 +73,7 @@ std::uint64_t byte_table_lcs(std::span<const std::uint8_t> pattern,
     }
 }
 
-/// The LCS of a byte pattern of 1 to 256 code points with byte `text`, from a table on the stack.
+/// The LCS of a byte pattern of 1 to 384 code points with byte `text`, from a table on the stack.
 /// Out of line, as are the other paths' tables: they would enlarge the frame of every short call.
 [[gnu::noinline]] std::uint64_t byte_table_lcs_any(std::span<const std::uint8_t> pattern,
                                                    std::span<const std::uint8_t> text) noexcept {
@@ -222,9 +222,9 @@ short_lcs_on(plan::Path path, std::span<const P> pattern, std::span<const T> tex
     panic_static("the plan chose a short path for code points it does not take");
 }
 
-/// The most common call, one length with the shorter side at most 256 code points, computed
-/// without the general path's machinery (its choice of machine and its order of lengths). With
-/// one length both texts are whole, so their shared start and shared end both count without
+/// The most common call, one length with the shorter side a few hundred code points at most,
+/// computed without the general path's machinery (its choice of machine and its order of lengths).
+/// With one length both texts are whole, so their shared start and shared end both count without
 /// computing (where the plan cuts them off), and the LCS is the same whichever is the pattern.
 /// Rewrites `slot` and returns true, or returns false, touching nothing, when the plan leaves the
 /// call to a machine. `slot` must be at least 1 and at most target's code points.
@@ -347,7 +347,7 @@ answer_from_rows(std::span<const T> target, const detail::Request& request, cons
     });
 }
 
-/// `answer_from_rows` for a source of 2 to 4 words, from the tables of the short calls: a table
+/// `answer_from_rows` for a source of 2 to 6 words, from the tables of the short calls: a table
 /// on the stack for bytes, the slots for wide text. Out of line, for the tables' frame.
 template <class S, class T>
 [[gnu::noinline]] void answer_from_words(std::span<const S> source, std::span<const T> target,
@@ -371,7 +371,7 @@ template <class S, class T>
 }
 
 /// `answer_compared_rows` without vectors, on `path` (`word_rows` or `register_rows`), for a source
-/// of up to four words: the tables of the short calls, not the general path's index of code points.
+/// of up to six words: the tables of the short calls, not the general path's index of code points.
 /// Bytes take a table on the stack; wide text of one word the Latin-1 rows, or where they decline,
 /// the slots, and of more words the slots (three lengths at the portable level: Latin with
 /// diacritics at 32 code points twice as fast, English sentences an eighth, CJK at 128 six times).
@@ -426,8 +426,13 @@ template <class S, class T>
     case plan::Path::compared_avx2:
         answer_compared_rows(source, target, request, path);
         return true;
-    case plan::Path::word_rows:
     case plan::Path::register_rows:
+        // With AVX-512 the general path builds the rows of a byte pattern of five words or more
+        // by comparing it, sooner than from the table (three lengths of 384 letters a tenth).
+        if (sizeof(S) == 1 && sizeof(T) == 1 && plan::has(cpu::enabled(), cpu::k_avx512_rows))
+            return false;
+        [[fallthrough]];
+    case plan::Path::word_rows:
         answer_short_rows(source, target, request, path);
         return true;
     default:

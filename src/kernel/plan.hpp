@@ -17,9 +17,9 @@ namespace corvane::plan {
 /// while the text streams past, read at every requested length.
 enum class Path : std::uint8_t {
     // Short calls.
-    short_byte_table,       // bytes against bytes, 1 to 4 words, a table on the stack (plain C++)
+    short_byte_table,       // bytes against bytes, 1 to 6 words, a table on the stack (plain C++)
     short_latin1_rows,      // one side wide, 1 word, Latin-1 but a few, plain C++: a row table
-    short_wide_rows,        // one side wide, 1 to 4 words, plain C++: rows in registers
+    short_wide_rows,        // one side wide, 1 to 6 words, plain C++: rows in registers
     short_narrowed_avx512,  // 4-byte pattern of 65 to 256, mostly ASCII, compared as bytes
     short_narrowed_avx2,    //   the same on 256-bit vectors
     short_narrowed_table,   //   the same from 97 before Zen 4, text narrowed on 256-bit vectors
@@ -113,10 +113,13 @@ inline constexpr std::size_t k_halves_above = 16;
 inline constexpr std::size_t k_narrow_from = 64;
 
 /// Without vectors, short calls use rows in registers up to this many words; longer patterns take
-/// the general machines.
-inline constexpr std::size_t k_short_rows_up_to_words = 4;
+/// the general machines, whose index of code points hashes beyond a block of 256 and which keep
+/// more of the row in memory (portable level on Zen 5, against those machines: 300 letters a third
+/// sooner, 384 a sixth, CJK at 300 and 384 three times as fast, Cyrillic and Latin at 448 3 to 7
+/// per cent slower).
+inline constexpr std::size_t k_short_rows_up_to_words = 6;
 
-/// On 256-bit vectors, a byte pattern of more than this many code points (and at most four words)
+/// On 256-bit vectors, a byte pattern of more than this many code points (and at most six words)
 /// is looked up in a table rather than compared: its eight comparisons and mask moves a code point
 /// cost more than four loads (native benchmark at avx2 on Zen 4: letters and DNA at 240 and 256
 /// about a fifth faster from the table, the same at 224, slower below).
@@ -255,8 +258,17 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
     // Here even the shortest byte pattern is compared on vectors: between two calls from the
     // interpreter there is no other work to hide a table's stores and reloads behind.
     if (m > compared_up_to(shape.pattern_width) ||
-        (shape.pattern_width == 4 && n > k_compare_up_to))
-        return choose_machine_narrowing(shape, features);
+        (shape.pattern_width == 4 && n > k_compare_up_to)) {
+        // A wide pattern that is neither compared nor narrowed finds each code point of text in
+        // the short rows' slots with one load, where the machines' index hashes beyond its first
+        // block of 256 (the avx2 and avx512 levels on Zen 5, 300 code points: CJK three times as
+        // fast, Cyrillic a fifth).
+        const Path machine = choose_machine_narrowing(shape, features);
+        return machine == Path::register_rows && shape.pattern_width > 1 &&
+                       m <= k_short_rows_up_to_words * k_word_bits
+                   ? Path::short_wide_rows
+                   : machine;
+    }
     if (shape.pattern_width == 4 && m > k_narrow_from) {
         if (avx512) return Path::short_narrowed_avx512;
         return has(features, cpu::k_amd_before_zen4) && m > table_above ? Path::short_narrowed_table

@@ -162,7 +162,7 @@ std::uint64_t short_lcs(std::span<const P> pattern, std::span<const T> text) noe
                                  [&](std::uint32_t point) { return rows.row(point); });
 }
 
-/// `run` called with the words of a pattern of 1 to 256 code points, `size`, as a constant.
+/// `run` called with the words of a pattern of 1 to 384 code points, `size`, as a constant.
 template <class Run>
 [[gnu::always_inline]] inline std::uint64_t with_words(std::size_t size, const Run& run) {
     switch ((size + k_word_bits - 1) / k_word_bits) {
@@ -172,12 +172,16 @@ template <class Run>
         return run(std::integral_constant<std::size_t, 2>());
     case 3:
         return run(std::integral_constant<std::size_t, 3>());
-    default:
+    case 4:
         return run(std::integral_constant<std::size_t, 4>());
+    case 5:
+        return run(std::integral_constant<std::size_t, 5>());
+    default:
+        return run(std::integral_constant<std::size_t, 6>());
     }
 }
 
-/// The LCS of a pattern of 1 to 256 code points with `text`, one of them wide, in plain C++. Out
+/// The LCS of a pattern of 1 to 384 code points with `text`, one of them wide, in plain C++. Out
 /// of line: its tables would otherwise enlarge the frame of every short call, vector paths too.
 template <class P, class T>
 [[gnu::noinline]] std::uint64_t short_lcs_any(std::span<const P> pattern,

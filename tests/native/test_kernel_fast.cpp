@@ -110,9 +110,10 @@ void expect_same_for_lengths(std::string_view source, std::string_view target) {
     expect_same_as_reference(source, target, {(points + 1) / 2});
 }
 
-// Code-point counts around the one-word limit, the compare lanes and the fixed row sizes.
-const std::size_t k_source_sizes[] = {0,  1,   15,  16,  17,  33,  48,  63,  64, 65,
-                                      80, 127, 128, 129, 250, 511, 512, 513, 700};
+// Code-point counts around the one-word limit, the compare lanes, the short rows' six words and
+// the fixed row sizes.
+const std::size_t k_source_sizes[] = {0,   1,   15,  16,  17,  33,  48,  63,  64,  65, 80,
+                                      127, 128, 129, 250, 300, 384, 511, 512, 513, 700};
 const std::size_t k_target_sizes[] = {0, 1, 63, 64, 65, 127, 128, 129, 256, 300};
 
 class FastKernel : public ::testing::TestWithParam<Alphabet> {};

@@ -65,15 +65,15 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         // Rows: one word, up to eight in registers, then blocks.
         {{1, 1, 512, 600, false}, k_portable, register_rows},
         {{1, 1, 513, 600, false}, k_portable, block_rows},
-        // Short calls without vectors: up to four words, a byte table for bytes and rows for one
+        // Short calls without vectors: up to six words, a byte table for bytes and rows for one
         // side wide (one word in a Latin-1 table), unless SSE2 compares a 4-byte pattern of up to
         // 32 against text of up to 256.
-        {{1, 1, 256, 300, true}, k_sse2, short_byte_table},
-        {{1, 1, 257, 300, true}, k_sse2, register_rows},
+        {{1, 1, 384, 400, true}, k_sse2, short_byte_table},
+        {{1, 1, 385, 400, true}, k_sse2, register_rows},
         {{1, 2, 64, 300, true}, k_portable, short_latin1_rows},
         {{1, 2, 65, 300, true}, k_portable, short_wide_rows},
-        {{1, 2, 256, 300, true}, k_portable, short_wide_rows},
-        {{1, 2, 257, 300, true}, k_portable, register_rows},
+        {{1, 2, 384, 400, true}, k_portable, short_wide_rows},
+        {{1, 2, 385, 400, true}, k_portable, register_rows},
         {{4, 4, 32, 256, true}, k_sse2, compared_sse2},
         {{4, 4, 33, 256, true}, k_sse2, short_latin1_rows},
         {{2, 2, 32, 256, true}, k_sse2, short_latin1_rows},
@@ -83,17 +83,21 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{4, 4, 96, 256, true}, k_portable, short_wide_rows},
         {{4, 1, 97, 256, true}, k_sse2, short_narrowed_plain},
         {{4, 4, 97, 257, true}, k_portable, short_wide_rows},
-        // Short calls on vectors: compared up to 320 bytes or 256 wide, else a machine.
-        {{1, 1, 320, 400, true}, k_avx2, short_compared_avx2},
-        // Except that AVX2 looks bytes of 225 to 256 up in a table, on AMD's before Zen 4 from 97.
+        // Short calls on vectors: compared up to 320 bytes or 256 wide, else a machine, but for
+        // wide patterns of up to six words, which take the rows of the level without vectors.
+        {{1, 1, 320, 400, true}, k_avx512, short_compared_avx512},
+        // Except that AVX2 looks bytes of 225 to 384 up in a table, on AMD's before Zen 4 from 97.
         {{1, 1, 224, 300, true}, k_avx2, short_compared_avx2},
         {{1, 1, 225, 300, true}, k_avx2, short_byte_table},
         {{1, 1, 96, 300, true}, k_avx2 | cpu::k_amd_before_zen4, short_compared_avx2},
         {{1, 1, 97, 300, true}, k_avx2 | cpu::k_amd_before_zen4, short_byte_table},
         {{1, 1, 97, 300, true}, k_avx512 | cpu::k_amd_before_zen4, short_compared_avx512},
         {{1, 1, 256, 300, true}, k_avx512, short_compared_avx512},
-        {{1, 1, 321, 400, true}, k_avx2, register_rows},
-        {{2, 2, 257, 300, true}, k_avx512, register_rows},
+        {{1, 1, 385, 400, true}, k_avx2, register_rows},
+        {{1, 1, 321, 400, true}, k_avx512, register_rows},
+        {{2, 2, 257, 300, true}, k_avx512, short_wide_rows},
+        {{2, 1, 384, 400, true}, k_avx2, short_wide_rows},
+        {{2, 2, 385, 400, true}, k_avx512, register_rows},
         {{4, 4, 40, 257, true}, k_avx512, word_rows},
         // 4-byte patterns narrow beyond 64.
         {{4, 4, 64, 100, true}, k_avx512, short_halves_both_ways},
