@@ -311,15 +311,21 @@ answer_compared_rows(std::span<const S> source, std::span<const T> target,
     });
 }
 
-/// `answer_each_length` on a row of one word whose positions of each code point of target
-/// `mask_of` gives.
+/// `answer_each_length` on a row of one word, for a source of `size` code points, whose positions
+/// of each code point of target `mask_of` gives.
 template <class T, class MaskOf>
-[[gnu::always_inline]] inline void
-answer_from_row(std::span<const T> target, const detail::Request& request, const MaskOf& mask_of) {
+[[gnu::always_inline]] inline void answer_from_row(std::span<const T> target, std::size_t size,
+                                                   const detail::Request& request,
+                                                   const MaskOf& mask_of) {
     std::uint64_t bits = k_all_ones;
     answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t lcs) {
-        for (std::size_t k = from; k < to; ++k)
-            lcs += advance_alone(bits, mask_of(target[k]));
+        // Once all `size` positions are matched, the rest of target changes nothing: asked once
+        // a run, so that a long target stops early without a test on the row's chain.
+        for (std::size_t k = from; k < to && lcs < size;) {
+            const std::size_t end = std::min(to, k + k_run);
+            for (; k < end; ++k)
+                lcs += advance_alone(bits, mask_of(target[k]));
+        }
         return lcs;
     });
 }
@@ -330,20 +336,27 @@ template <class S, class T>
 [[gnu::noinline]] void answer_from_slots(std::span<const S> source, std::span<const T> target,
                                          const detail::Request& request) {
     const ShortRows<1> rows(source, target);
-    answer_from_row(target, request, [&](std::uint32_t point) { return *rows.row(point); });
+    answer_from_row(target, source.size(), request,
+                    [&](std::uint32_t point) { return *rows.row(point); });
 }
 
-/// `answer_each_length` on a row of `Words` words held in registers, the words of the positions
-/// of each code point of target from `row_of`.
+/// `answer_each_length` on a row of `Words` words held in registers, for a source of `size` code
+/// points, the words of the positions of each code point of target from `row_of`. Stops early
+/// as `answer_from_row` does.
 template <std::size_t Words, class T, class RowOf>
-[[gnu::always_inline]] inline void
-answer_from_rows(std::span<const T> target, const detail::Request& request, const RowOf& row_of) {
+[[gnu::always_inline]] inline void answer_from_rows(std::span<const T> target, std::size_t size,
+                                                    const detail::Request& request,
+                                                    const RowOf& row_of) {
     std::array<std::uint64_t, Words> bits;
     bits.fill(k_all_ones);
-    answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t) {
-        for (std::size_t k = from; k < to; ++k)
-            advance_words(bits, row_of(target[k]));
-        return corvane::zeros_below(bits.data(), Words * k_word_bits);
+    answer_each_length(request, [&](std::size_t from, std::size_t to, std::uint64_t lcs) {
+        for (std::size_t k = from; k < to && lcs < size;) {
+            const std::size_t end = std::min(to, k + k_run);
+            for (; k < end; ++k)
+                advance_words(bits, row_of(target[k]));
+            lcs = corvane::zeros_below(bits.data(), Words * k_word_bits);
+        }
+        return lcs;
     });
 }
 
@@ -358,12 +371,12 @@ template <class S, class T>
             std::array<std::uint64_t, 256 * k_words> positions;
             positions.fill(0);
             add_byte_positions<k_words>(source, positions);
-            answer_from_rows<k_words>(target, request, [&](std::uint8_t point) {
+            answer_from_rows<k_words>(target, source.size(), request, [&](std::uint8_t point) {
                 return positions.data() + point * k_words;
             });
         } else {
             const ShortRows<k_words> rows(source, target);
-            answer_from_rows<k_words>(target, request,
+            answer_from_rows<k_words>(target, source.size(), request,
                                       [&](std::uint32_t point) { return rows.row(point); });
         }
         return 0;
@@ -391,7 +404,8 @@ template <class S, class T>
             positions[point] |= bit;
             bit <<= 1;
         }
-        answer_from_row(target, request, [&](std::uint8_t point) { return positions[point]; });
+        answer_from_row(target, source.size(), request,
+                        [&](std::uint8_t point) { return positions[point]; });
     } else {
         Latin1Rows<(sizeof(S) == 4 || sizeof(T) == 4) ? 0x100 : 0x180> rows;
         if (!rows.fill(source, target)) {
@@ -399,7 +413,7 @@ template <class S, class T>
             return;
         }
         const auto answer_with = [&]<std::size_t Others>() {
-            answer_from_row(target, request,
+            answer_from_row(target, source.size(), request,
                             [&](std::uint32_t point) { return rows.template mask<Others>(point); });
         };
         if constexpr (sizeof(S) == 1)
