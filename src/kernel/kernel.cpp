@@ -434,16 +434,19 @@ template <class S, class T>
                                                   const detail::Request& request) {
     if (source.empty() || source.size() > plan::k_short_rows_up_to_words * k_word_bits)
         return false;
-    const plan::Path path = plan::choose(shape_of(source, target, false), cpu::enabled());
+    const plan::Shape shape = shape_of(source, target, false);
+    const plan::Path path = plan::choose(shape, cpu::enabled());
     switch (path) {
     case plan::Path::compared_avx512:
     case plan::Path::compared_avx2:
         answer_compared_rows(source, target, request, path);
         return true;
     case plan::Path::register_rows:
-        // With AVX-512 the general path builds the rows of a byte pattern of five words or more
-        // by comparing it, sooner than from the table (three lengths of 384 letters a tenth).
-        if (sizeof(S) == 1 && sizeof(T) == 1 && plan::has(cpu::enabled(), cpu::k_avx512_rows))
+        // With AVX-512 the general path builds the rows of a byte pattern beyond the compared
+        // ones by comparing it, sooner than from the table (three lengths of 384 letters a
+        // tenth); wide rows take the slots where short calls do.
+        if ((sizeof(S) == 1 && sizeof(T) == 1 && plan::has(cpu::enabled(), cpu::k_avx512_rows)) ||
+            !plan::short_rows_take(shape))
             return false;
         [[fallthrough]];
     case plan::Path::word_rows:

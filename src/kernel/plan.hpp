@@ -119,6 +119,15 @@ inline constexpr std::size_t k_narrow_from = 64;
 /// per cent slower).
 inline constexpr std::size_t k_short_rows_up_to_words = 6;
 
+/// Wide patterns of more than this many words take the short rows only against text of at most
+/// `k_short_wide_text_per_pattern` times their size. The machines' rows cost less a code point of
+/// text, which longer text pays their index back with: patterns of one block of 256 code points
+/// (Cyrillic, Latin) of 384 against 1,200 to 2,400 took 15 to 25% longer in the slots, of 300 4 to
+/// 7%, and were 4 to 6% sooner at 300 against 600. CJK, whose code points the index hashes, is
+/// twice as fast in the slots against any of those texts.
+inline constexpr std::size_t k_short_wide_rows_any_text_up_to_words = 4;
+inline constexpr std::size_t k_short_wide_text_per_pattern = 2;
+
 /// On 256-bit vectors, a byte pattern of more than this many code points (and at most six words)
 /// is looked up in a table rather than compared: its eight comparisons and mask moves a code point
 /// cost more than four loads (native benchmark at avx2 on Zen 4: letters and DNA at 240 and 256
@@ -187,6 +196,15 @@ constexpr std::size_t words_of(std::size_t size) noexcept {
     return (size + k_word_bits - 1) / k_word_bits;
 }
 
+/// Whether the short calls' rows (their byte table, or for wide text their slots) take `shape`.
+constexpr bool short_rows_take(const Shape& shape) noexcept {
+    const std::size_t m = shape.pattern_size;
+    if (m > k_short_rows_up_to_words * k_word_bits) return false;
+    return (shape.pattern_width == 1 && shape.text_width == 1) ||
+           m <= k_short_wide_rows_any_text_up_to_words * k_word_bits ||
+           shape.text_size <= k_short_wide_text_per_pattern * m;
+}
+
 /// The most code points of a pattern of `width`-byte code points that is compared with each
 /// streamed code point.
 constexpr std::size_t compared_up_to(std::size_t width) noexcept {
@@ -241,9 +259,8 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
             return m <= k_short_rows_up_to_words * k_word_bits
                        ? Path::short_byte_table
                        : choose_machine_narrowing(shape, features);
-        if (m > k_short_rows_up_to_words * k_word_bits ||
-            (has(features, cpu::k_sse2) && shape.pattern_width == 4 && m <= k_short_sse2_up_to &&
-             n <= k_compare_up_to))
+        if (!short_rows_take(shape) || (has(features, cpu::k_sse2) && shape.pattern_width == 4 &&
+                                        m <= k_short_sse2_up_to && n <= k_compare_up_to))
             return choose_machine_narrowing(shape, features);
         // A 4-byte pattern is usually mostly ASCII with a few code points beyond (emoji): as
         // bytes it takes one load a code point from a table, where its rows take two.
@@ -264,8 +281,7 @@ constexpr Path choose_short(const Shape& shape, cpu::Features features) noexcept
         // block of 256 (the avx2 and avx512 levels on Zen 5, 300 code points: CJK three times as
         // fast, Cyrillic a fifth).
         const Path machine = choose_machine_narrowing(shape, features);
-        return machine == Path::register_rows && shape.pattern_width > 1 &&
-                       m <= k_short_rows_up_to_words * k_word_bits
+        return machine == Path::register_rows && shape.pattern_width > 1 && short_rows_take(shape)
                    ? Path::short_wide_rows
                    : machine;
     }

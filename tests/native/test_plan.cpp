@@ -74,6 +74,11 @@ TEST(Plan, ChoosesEachPathAtItsThresholdsAndEitherSide) {
         {{1, 2, 65, 300, true}, k_portable, short_wide_rows},
         {{1, 2, 384, 400, true}, k_portable, short_wide_rows},
         {{1, 2, 385, 400, true}, k_portable, register_rows},
+        // Wide patterns beyond four words only against text of up to twice their size.
+        {{2, 2, 256, 2000, true}, k_portable, short_wide_rows},
+        {{2, 2, 300, 600, true}, k_portable, short_wide_rows},
+        {{2, 2, 300, 601, true}, k_portable, register_rows},
+        {{2, 2, 300, 601, true}, k_avx2, register_rows},
         {{4, 4, 32, 256, true}, k_sse2, compared_sse2},
         {{4, 4, 33, 256, true}, k_sse2, short_latin1_rows},
         {{2, 2, 32, 256, true}, k_sse2, short_latin1_rows},
