@@ -388,13 +388,23 @@ template <class S, class T>
 /// Bytes take a table on the stack; wide text of one word the Latin-1 rows, or where they decline,
 /// the slots, and of more words the slots (three lengths at the portable level: Latin with
 /// diacritics at 32 code points twice as fast, English sentences an eighth, CJK at 128 six times).
+/// Returns false, touching nothing, where the general path's machine is the better one. Out of
+/// line, as are these checks: in the function of the short calls they cost those calls 2 ns.
 template <class S, class T>
-[[gnu::noinline]] void answer_short_rows(std::span<const S> source, std::span<const T> target,
-                                         const detail::Request& request, plan::Path path) {
+[[gnu::noinline]] bool answer_short_rows(std::span<const S> source, std::span<const T> target,
+                                         const detail::Request& request, const plan::Shape& shape,
+                                         plan::Path path) {
+    // With AVX-512 the general path builds the rows of a byte pattern beyond the compared ones by
+    // comparing it, sooner than from the table (three lengths of 384 letters a tenth); wide rows
+    // take the slots where short calls do.
+    if (path == plan::Path::register_rows &&
+        ((sizeof(S) == 1 && sizeof(T) == 1 && plan::has(cpu::enabled(), cpu::k_avx512_rows)) ||
+         !plan::short_rows_take(shape)))
+        return false;
     plan::count(path);
     if (source.size() > k_word_bits) {
         answer_from_words(source, target, request);
-        return;
+        return true;
     }
     if constexpr (sizeof(S) == 1 && sizeof(T) == 1) {
         std::array<std::uint64_t, 256> positions;
@@ -410,7 +420,7 @@ template <class S, class T>
         Latin1Rows<(sizeof(S) == 4 || sizeof(T) == 4) ? 0x100 : 0x180> rows;
         if (!rows.fill(source, target)) {
             answer_from_slots(source, target, request);
-            return;
+            return true;
         }
         const auto answer_with = [&]<std::size_t Others>() {
             answer_from_row(target, source.size(), request,
@@ -423,6 +433,7 @@ template <class S, class T>
         else
             answer_with.template operator()<8>();
     }
+    return true;
 }
 
 /// A call of several lengths whose source fits the short calls' rows: one row fed target a
@@ -441,17 +452,9 @@ template <class S, class T>
     case plan::Path::compared_avx2:
         answer_compared_rows(source, target, request, path);
         return true;
-    case plan::Path::register_rows:
-        // With AVX-512 the general path builds the rows of a byte pattern beyond the compared
-        // ones by comparing it, sooner than from the table (three lengths of 384 letters a
-        // tenth); wide rows take the slots where short calls do.
-        if ((sizeof(S) == 1 && sizeof(T) == 1 && plan::has(cpu::enabled(), cpu::k_avx512_rows)) ||
-            !plan::short_rows_take(shape))
-            return false;
-        [[fallthrough]];
     case plan::Path::word_rows:
-        answer_short_rows(source, target, request, path);
-        return true;
+    case plan::Path::register_rows:
+        return answer_short_rows(source, target, request, shape, path);
     default:
         return false;
     }
