@@ -42,10 +42,12 @@ class Latin1Rows {
     /// beyond the table.
     template <class P, class T>
     bool fill(std::span<const P> pattern, std::span<const T> text) noexcept {
-        // A pattern that starts beyond the table seldom lies in it but for a few. The others are
+        // A pattern that starts and goes on beyond the table seldom lies in it but for a few;
+        // one that only starts beyond it (an emoji before ASCII) often does. The others are
         // counted apart, a loop the compiler runs on vectors, so that a declined pattern costs
         // little.
-        if (pattern.empty() || pattern[0] >= k_table) return false;
+        if (pattern.empty() || (pattern[0] >= k_table && pattern[pattern.size() / 2] >= k_table))
+            return false;
         unsigned count = 0;
         for (const P point : pattern)
             count += point >= k_table;

@@ -236,6 +236,15 @@ TEST(FastKernelPrefix, WideCodePointsNeverMatchThePointOfTheirLowBits) {
                 expect_same_as_reference(pattern, text, every_length(text));
                 expect_same_as_reference(text, pattern, {decode_utf8(pattern).size()});
             }
+    // Patterns that only start beyond the table, an emoji or a letter beyond Latin-1 before
+    // ASCII, are looked up in it, the first position among the others.
+    for (const char* lead : {"\U0001F600", "\u0161"})
+        for (const std::size_t size : {15, 33, 64}) {
+            const std::string pattern = lead + random_text(k_alphabets[0].points, size - 1, random);
+            const std::string text = random_text({"a", "b", "c", lead, "\U0001F661"}, size, random);
+            expect_same_as_reference(pattern, text, every_length(text));
+            expect_same_as_reference(pattern, text, {size});
+        }
 }
 
 /// Both counts of the UTF-8 length, the vector one where the CPU has it, against `expected`.
